@@ -1,0 +1,47 @@
+// The run configuration and the command-line parser that fills it.
+#pragma once
+
+#include <cstdint>
+
+enum Target : int32_t { TargetRb7 = 0, TargetRb7Dsp = 1, TargetK52 = 2 };
+enum LinkMode : int32_t { LinkWire = 0, LinkDongle = 1 };
+
+constexpr int32_t kMaxImages = 10;
+constexpr int32_t kDefaultImageAddress = 0x400000;
+constexpr int32_t kBaseSpeed = 115200;
+
+struct RunConfig {
+    const char* imageNames[kMaxImages];
+    int32_t imageAddresses[kMaxImages];
+    int32_t imageLastAddresses[kMaxImages];
+    int32_t imageCount;
+    int32_t portIndex;
+    Target target;
+    LinkMode linkMode;
+    int32_t loaderSearch;  // 0 and 2: full search, 1: current directory only
+    const char* loaderName;
+    int32_t downloadSpeed;
+    const char* deviceName;  // /c:DEVICE, overrides the port index when set
+};
+
+// One entry of the image list: entry i of the three image arrays.
+struct DownloadImage {
+    const char* name;
+    int32_t address;
+    int32_t lastAddress;
+};
+DownloadImage imageAt(const RunConfig& config, int32_t index);
+
+// /h: go straight to the phone without waiting for its ENQ.
+extern bool skipEnqWait;
+
+// Fills config (and skipEnqWait) from the arguments; true when the line is
+// valid. Image arguments with an address are cut at their colon in place.
+// Prints nothing.
+bool parseCommandLine(int argc, char** argv, RunConfig& config);
+
+void printUsage();
+
+// Reads text the way a 32-bit strtol with base 16 does: white space, sign,
+// optional 0x, hex digits; out-of-range values clamp to the int32 limits.
+int32_t parseHexAddress(const char* text);

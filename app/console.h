@@ -1,0 +1,31 @@
+// The one place that touches the terminal: unbuffered output, a key read
+// without echo or Enter, and a line read. End of input and read failures are
+// reported, never invented.
+#pragma once
+
+#include <cstddef>
+
+// Makes standard output unbuffered and, on a POSIX terminal, puts the input in
+// non-canonical no-echo mode (so a key is seen without Enter), restoring it at
+// exit and on the usual terminating signals. Safe to call more than once.
+void consoleInit();
+
+// Formatted output; every text appears at once.
+void consolePrint(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// Text printed as it is (never used as a format).
+void consoleWrite(const char* text);
+// One character at the cursor.
+void consolePutChar(char ch);
+
+// One key press, without echo and without Enter: its character code 0..255,
+// or -1 at end of input or on a read failure.
+int consoleReadKey();
+
+// One line from standard input without its line end. Characters beyond
+// size - 1 are read and dropped. False at end of input or on a read failure
+// (a final line without a line end still counts as a line).
+bool consoleReadLine(char* buffer, size_t size);

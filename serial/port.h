@@ -1,0 +1,137 @@
+// Serial port services: one SerialPort object per open device, a table of
+// operations filled by a driver, and generic timed operations on top of it.
+// Nothing here prints.
+#pragma once
+
+#include <cstdint>
+
+// Status codes: 0 is success, every failure is negative.
+constexpr int32_t PORT_OK = 0;
+constexpr int32_t PORT_FAILED = -1;
+constexpr int32_t PORT_IN_USE = -3;
+constexpr int32_t PORT_NO_MEMORY = -5;
+constexpr int32_t PORT_BAD_ARGUMENT = -7;
+constexpr int32_t PORT_NO_DATA = -8;  // never stored in status
+constexpr int32_t PORT_TX_FULL = -9;
+constexpr int32_t PORT_NOT_FOUND = -14;
+constexpr int32_t PORT_UNSUPPORTED = -24;
+constexpr int32_t PORT_BAD_PARITY = -26;
+constexpr int32_t PORT_BAD_STOP_BITS = -28;
+
+// driver_type values.
+constexpr int32_t PORT_DRIVER_NONE = -1;
+constexpr int32_t PORT_DRIVER_WIN32 = 15;
+constexpr int32_t PORT_DRIVER_POSIX = 16;
+
+// Default queue sizes for ports opened later.
+constexpr uint32_t PORT_DEFAULT_QUEUE_SIZE = 1050;
+
+// modem_status bits.
+constexpr int32_t PORT_MODEM_CTS = 0x10;
+constexpr int32_t PORT_MODEM_DSR = 0x20;
+constexpr int32_t PORT_MODEM_RI = 0x40;
+constexpr int32_t PORT_MODEM_CD = 0x80;
+
+// line_status bits.
+constexpr int32_t PORT_LINE_BREAK = 0x10;
+constexpr int32_t PORT_LINE_FRAMING = 0x08;
+constexpr int32_t PORT_LINE_PARITY = 0x04;
+constexpr int32_t PORT_LINE_OVERRUN = 0x02;
+
+struct SerialPort;
+
+// Receives one NUL-terminated line from dump.
+using PortLineOutput = void (*)(const char* line);
+
+// The 24 operation slots, in slot order. Each takes the port first.
+struct PortOps {
+    int32_t (*read_byte)(SerialPort* port);
+    int32_t (*reserved_op_1)(SerialPort* port);
+    int32_t (*write_byte)(SerialPort* port, int ch);
+    int32_t (*close)(SerialPort* port);
+    int32_t (*set_line)(SerialPort* port, int32_t speed, char parity, int32_t data_bits,
+                        int32_t stop_bits);
+    int32_t (*set_xon_xoff)(SerialPort* port, int on);
+    int32_t (*set_rts_cts)(SerialPort* port, int on);
+    int32_t (*set_dtr_dsr)(SerialPort* port, int on);
+    int32_t (*set_dtr)(SerialPort* port, int on);
+    int32_t (*set_rts)(SerialPort* port, int on);
+    int32_t (*tx_free)(SerialPort* port);
+    int32_t (*tx_count)(SerialPort* port);
+    int32_t (*rx_free)(SerialPort* port);
+    int32_t (*rx_count)(SerialPort* port);
+    int32_t (*clear_tx)(SerialPort* port);
+    int32_t (*write_block)(SerialPort* port, const void* data, uint32_t length);
+    int32_t (*read_block)(SerialPort* port, void* buffer, uint32_t length);
+    int32_t (*dump)(SerialPort* port, PortLineOutput out);
+    int32_t (*send_break)(SerialPort* port, int32_t ms);
+    int32_t (*modem_status)(SerialPort* port);
+    int32_t (*line_status)(SerialPort* port);
+    int32_t (*clear_line_errors)(SerialPort* port);
+    int32_t (*reserved_op_2)(SerialPort* port);
+    int32_t (*clear_status)(SerialPort* port);
+};
+
+struct SerialPort {
+    void* driver;        // the driver's private record; null in the fallback object
+    SerialPort* next;    // process-wide list, newest first
+    int32_t port_index;  // zero-based COM number; -1 in the fallback object
+    int32_t status;      // sticky: only open and clear_status reset it
+    int32_t driver_type;
+    uint32_t count;  // bytes moved by the last read_block / write_block
+    PortOps ops;
+};
+
+// Generic creation for drivers: allocates a zero-filled object, registers the
+// exit action on first use, links it at the head of the list and fills the
+// default slots. Returns null when allocation fails (the driver then hands
+// out port_fallback()).
+SerialPort* port_create();
+// Unlinks and releases an object (what the default close does).
+void port_release(SerialPort* port);
+// The shared, never-released object returned when allocation fails.
+SerialPort* port_fallback();
+// Head of the process-wide list of open port objects.
+SerialPort* port_list_head();
+// Refills every slot with its default (used by creation and by tests).
+void port_fill_default_ops(PortOps* ops);
+
+void port_set_queue_sizes(uint32_t rx_size, uint32_t tx_size);
+uint32_t port_rx_queue_size();
+uint32_t port_tx_queue_size();
+
+int32_t port_drain_input(SerialPort* port);
+// A byte 0..255, PORT_NO_DATA on time-out, or the idle hook's negative code.
+// timeout_ms -1 waits without limit.
+int32_t port_read_byte_timed(SerialPort* port, int32_t timeout_ms);
+// 0 when every byte is queued; count then holds the total. timeout_ms -1
+// retries without limit.
+int32_t port_write_block_timed(SerialPort* port, const void* data, uint32_t length,
+                               int32_t timeout_ms);
+// terminator: -1 none, -2 CR LF, 0..255 that byte. Returns status.
+int32_t port_write_string(SerialPort* port, const char* text, int32_t terminator);
+int32_t port_wait(SerialPort* port, int32_t ms);
+// Delay in units of 55 ms, calling the idle hook with no port.
+int32_t port_delay_ticks(int32_t ticks);
+
+// Opens the platform's driver: the device named by device_name when it is not
+// null (e.g. /dev/ttyUSB0, COM12, \\.\COM12), else the port by its zero-based
+// index (Windows \\.\COM<index+1>, POSIX /dev/ttyS<index>). Never returns
+// null; a failed open carries a negative status and default slots.
+SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_t speed,
+                             char parity, int32_t data_bits, int32_t stop_bits);
+
+#ifdef _WIN32
+SerialPort* win32_port_open(int32_t port_index, int32_t speed, char parity, int32_t data_bits,
+                            int32_t stop_bits);
+// Same, with an explicit device name ("COM12" or "\\.\COM12").
+SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, int32_t speed,
+                                  char parity, int32_t data_bits, int32_t stop_bits);
+int32_t win32_map_error(uint32_t error);
+#else
+SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t speed,
+                            char parity, int32_t data_bits, int32_t stop_bits);
+// Waits up to timeout_ms for input on a POSIX port's descriptor without
+// consuming it: lets idle waits give up the processor.
+void posix_port_idle(SerialPort* port, int32_t timeout_ms);
+#endif

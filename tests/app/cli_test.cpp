@@ -1,0 +1,225 @@
+// The command-line frame through the real binary: banner, usage, loader
+// search, exit statuses; and the yes/no question.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "app/run.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const std::string kRule(79, '-');
+const std::string kBanner =
+    kRule + "\nTALVIREN GSM FLASH DOWNLOAD\nVersion: 3.10a (May 10 2002)\n" + kRule + "\n";
+
+const std::string kUsage =
+    "\nCommand line syntax:"
+    "\nUSAGE : download {filename[:addr]} [/[1-2]] [/t:[rb7|rb7dsp|k52]]"
+    "\n                            [/[w|d]] [l] [/s:[230|460]] [/f:ldrname]"
+    "\nPARAMETERS:"
+    "\n filename[:addr] : filename -- path of downloading file"
+    "\n                   addr     -- destination address in hex"
+    "\n                   this option can be repeated for multiple download"
+    "\n        /[1-9]   : 1 = FLASH download using one of COM1-COM9"
+    "\n        /t:      : FLASH download Target"
+    "\n                   rb7    = rb7 micro controller code (default)"
+    "\n                   rb7dsp = rb7 DSP code"
+    "\n                   k52    = k52 micro controller code"
+    "\n        /[w|d]   : w = wire mode (default)"
+    "\n                   d = IrDA mode using Dongle"
+    "\n        /l       : using a flash loader in the Local directory"
+    "\n        /f:      : using specified Flash loader, instead of the default loader"
+    "\n                   ldrname = flash loader name"
+    "\n        /s:      : optional download speed for RB7 wire mode only"
+    "\n                   230 = 230400 bps"
+    "\n                   460 = 460800 bps"
+    "\nEXAMPLES:"
+    "\n>download gsmflcrc.bin /2 /t:rb7"
+    "\n    (Download gsmflcrc.bin to rb7 mobile using COM2)"
+    "\n>download gsmflcrc.bin /1 /t:rb7 /d"
+    "\n    (Download gsmflcrc.binto RB7 using COM1 and IrDA-Dongle)"
+    "\n>download afg.bin:0x400000 afg1.bin:0x800000 /1 /t:rb7"
+    "\n    (Using COM1, download afg.bin to address 0x400000 and"
+    "\n     afg1.bin to address 0x800000 in rb7 mobile"
+    "\n";
+
+// "try to open %-20s..." with its result, as the search prints it.
+std::string tryLine(const std::string& path, const std::string& result) {
+    std::string padded = path;
+    if (padded.size() < 20) padded.resize(20, ' ');
+    return "try to open " + padded + "..." + result + "\n";
+}
+
+// A device that cannot exist, so that a run that gets past the loader search
+// stops at the port instead of touching a real serial port.
+const std::string kNoDevice = "/c:/nonexistent/download-test-port";
+
+ProcessResult runDownloadIn(const TempDir& dir, std::vector<std::string> args) {
+    args.insert(args.begin(), DOWNLOAD_EXE);
+    ProcessOptions options;
+    options.workingDirectory = dir.path();
+    return runProcess(args, options);
+}
+
+TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
+    TempDir dir;
+    const std::vector<std::vector<std::string>> lines = {
+        {},
+        {"/1"},
+        {""},
+        {"/"},
+        {"a.bin", "/t:"},
+        {"a.bin", std::string(300, '/')},
+        {"a.bin", "/t:\x80\xff"},
+        {"a.bin:0"},
+        {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11"},
+    };
+    for (const auto& line : lines) {
+        ProcessResult r = runDownloadIn(dir, line);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.output, kBanner + kUsage) << (line.empty() ? "(none)" : line[0]);
+    }
+}
+
+const std::string kMissingTail = kRule +
+                                 "\nCould not open rb7.s37. This file is required to\n"
+                                 "initialize the IROM prior to FLASH download\n" +
+                                 kRule + "\n";
+
+TEST(Cli, MissingLoaderTriesThreeDirectoriesAndExits1BeforeSerialMode) {
+    TempDir dir;
+    ProcessResult r = runDownloadIn(dir, {"x.bin"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.output, kBanner + std::string("Open wire mode flash loader for rb7 ...\n") +
+                            tryLine("p:\\tools\\rb7.s37", "Failed") +
+                            tryLine("c:\\tools\\rb7.s37", "Failed") +
+                            tryLine(".\\rb7.s37", "Failed") + kMissingTail);
+    EXPECT_EQ(r.output.find("Entering Serial Mode"), std::string::npos);
+}
+
+struct SearchCase {
+    std::vector<std::string> args;
+    std::vector<std::string> files;  // loader files present, relative to the directory
+    std::string expected;            // output after the banner, up to the search result
+    bool found;
+};
+
+TEST(Cli, LoaderSearchOrderAndNames) {
+    const SearchCase cases[] = {
+        {{"x.bin", "/l"},
+         {},
+         std::string("Open wire mode flash loader for rb7 ...\n") +
+             tryLine(".\\rb7.s37", "Failed") + kMissingTail,
+         false},
+        {{"x.bin", "/l", "/p"},
+         {"rb7.s37"},
+         std::string("Open wire mode flash loader for rb7 ...\n") +
+             tryLine("p:\\tools\\rb7.s37", "Failed") + tryLine("c:\\tools\\rb7.s37", "Failed") +
+             tryLine(".\\rb7.s37", "Done"),
+         true},
+        // The first directory that holds the file ends the search.
+        {{"x.bin"},
+         {"c:/tools/rb7.s37", "rb7.s37"},
+         std::string("Open wire mode flash loader for rb7 ...\n") +
+             tryLine("p:\\tools\\rb7.s37", "Failed") + tryLine("c:\\tools\\rb7.s37", "Done"),
+         true},
+        {{"x.bin"},
+         {"p:/tools/rb7.s37"},
+         std::string("Open wire mode flash loader for rb7 ...\n") +
+             tryLine("p:\\tools\\rb7.s37", "Done"),
+         true},
+        {{"x.bin", "/d", "/t:k52", "/l"},
+         {"ik52.s37"},
+         std::string("Open infrared mode flash loader for k52 ...\n") +
+             tryLine(".\\ik52.s37", "Done"),
+         true},
+        {{"x.bin", "/t:rb7dsp", "/l"},
+         {"rb7dsp.s37"},
+         std::string("Open wire mode flash loader for rb7dsp ...\n") +
+             tryLine(".\\rb7dsp.s37", "Done"),
+         true},
+        {{"x.bin", "/D", "/l"},
+         {"irb7.s37"},
+         std::string("Open infrared mode flash loader for rb7 ...\n") +
+             tryLine(".\\irb7.s37", "Done"),
+         true},
+        // A /f: name gets neither prefix nor ending, and may be long.
+        {{"x.bin", "/d", "/f:my-own-flash-loader-file.s37", "/l"},
+         {"my-own-flash-loader-file.s37"},
+         std::string("Open infrared mode flash loader for rb7 ...\n") +
+             tryLine(".\\my-own-flash-loader-file.s37", "Done"),
+         true},
+    };
+    for (const auto& tc : cases) {
+        TempDir dir;
+        for (const auto& f : tc.files)
+            dir.write(f, "S00600004844521B\n");
+        std::vector<std::string> args = tc.args;
+        args.push_back(kNoDevice);
+        ProcessResult r = runDownloadIn(dir, args);
+        EXPECT_EQ(r.exitStatus, 1);
+        std::string expected = kBanner + tc.expected;
+        EXPECT_EQ(r.output.substr(0, expected.size()), expected) << tc.args[1];
+        if (!tc.found) {
+            EXPECT_EQ(r.output, expected);
+        } else {
+            EXPECT_NE(r.output.find("\nEntering Serial Mode\n"), std::string::npos) << r.output;
+        }
+    }
+}
+
+// askYesNo reads the console's standard input: feed it from a pipe.
+class YesNo : public ::testing::Test {
+protected:
+    void feed(const std::string& bytes) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(fds[1]);
+        savedStdin_ = dup(0);
+        dup2(fds[0], 0);
+        close(fds[0]);
+    }
+    void TearDown() override {
+        if (savedStdin_ >= 0) {
+            dup2(savedStdin_, 0);
+            close(savedStdin_);
+        }
+    }
+    int savedStdin_ = -1;
+};
+
+TEST_F(YesNo, OnlyNAnswersNo) {
+    const struct {
+        std::string key;
+        bool answer;
+    } cases[] = {{"n", false}, {"N", false}, {"y", true}, {"\n", true}, {"x", true}, {"q", true}};
+    for (const auto& tc : cases) {
+        feed(tc.key);
+        testing::internal::CaptureStdout();
+        bool answer = askYesNo("Continue?[y/n]");
+        std::string out = testing::internal::GetCapturedStdout();
+        TearDown();
+        savedStdin_ = -1;
+        EXPECT_EQ(answer, tc.answer) << tc.key;
+        EXPECT_EQ(out, "\nContinue?[y/n]" + tc.key + "\n");
+    }
+}
+
+TEST_F(YesNo, EndOfInputStopsTheRun) {
+    feed("");
+    // The console writes to standard output; the death test reads standard error.
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            askYesNo("Continue?[y/n]");
+        },
+        testing::ExitedWithCode(1), "Continue\\?\\[y/n\\]\nNo answer: the console input has ended");
+}
+
+}  // namespace

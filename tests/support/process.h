@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int exitStatus = -1;  // exit code, or -1 when killed by a signal or timed out
+    int signal = 0;       // the terminating signal, if any
+    bool timedOut = false;
+    std::string output;  // standard output and standard error, interleaved
+};
+
+struct ProcessOptions {
+    std::string workingDirectory;  // empty: inherit
+    std::string input;             // written to standard input, then closed
+    bool closeInput = true;        // false: input stays open (no end of input)
+    double timeoutSeconds = 60.0;
+    std::vector<std::string> environment;  // extra NAME=VALUE entries
+};
+
+// Runs a program with arguments (argv[0] is the program path), capturing its
+// output through a pipe.
+ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
