@@ -1,6 +1,7 @@
 // Millisecond clock, the idle hook of every wait, and the console key test.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct SerialPort;
@@ -22,7 +23,39 @@ int32_t pump_messages(SerialPort* port);
 // 1 when a key press is waiting on the console input, else 0. Consumes nothing.
 int key_pressed();
 // Reads one key and translates it to a PC extended key code (F1 = 0x3B00...).
+// -1 when the console input has ended or cannot be read.
 int32_t read_key();
+
+// Modifier bits of a key press, as the Windows console reports them.
+constexpr uint32_t KEY_RIGHT_ALT = 0x0001;
+constexpr uint32_t KEY_LEFT_ALT = 0x0002;
+constexpr uint32_t KEY_RIGHT_CTRL = 0x0004;
+constexpr uint32_t KEY_LEFT_CTRL = 0x0008;
+constexpr uint32_t KEY_SHIFT = 0x0010;
+
+// Windows virtual-key codes of the keys that have extended codes.
+constexpr uint32_t VKEY_CLEAR = 0x0C;
+constexpr uint32_t VKEY_PAGE_UP = 0x21;
+constexpr uint32_t VKEY_PAGE_DOWN = 0x22;
+constexpr uint32_t VKEY_END = 0x23;
+constexpr uint32_t VKEY_HOME = 0x24;
+constexpr uint32_t VKEY_LEFT = 0x25;
+constexpr uint32_t VKEY_UP = 0x26;
+constexpr uint32_t VKEY_RIGHT = 0x27;
+constexpr uint32_t VKEY_DOWN = 0x28;
+constexpr uint32_t VKEY_INSERT = 0x2D;
+constexpr uint32_t VKEY_DELETE = 0x2E;
+constexpr uint32_t VKEY_F1 = 0x70;  // F2..F12 follow
+
+// One key press (modifier bits, virtual-key code, its character) as a PC
+// extended key code, or the character when it is 1..127, else -1.
+int32_t translate_key(uint32_t control_state, uint32_t virtual_key, int ch);
+
+// Decodes the first key in the bytes a terminal sent (a character, ESC plus a
+// character for Alt, or an escape sequence such as ESC [ 1 ; 5 A). Sets *used
+// to the bytes it took (at least 1 when length > 0) and returns the key code
+// as translate_key does; an unknown sequence gives -1.
+int32_t decode_terminal_key(const unsigned char* bytes, size_t length, size_t* used);
 
 // Test seam: replace the clock (null restores the real one).
 using TickSource = uint32_t (*)();

@@ -129,9 +129,11 @@ SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, i
                                   char parity, int32_t data_bits, int32_t stop_bits);
 int32_t win32_map_error(uint32_t error);
 #else
-SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t speed,
-                            char parity, int32_t data_bits, int32_t stop_bits);
+SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t speed, char parity,
+                            int32_t data_bits, int32_t stop_bits);
 // Waits up to timeout_ms for input on a POSIX port's descriptor without
-// consuming it: lets idle waits give up the processor.
-void posix_port_idle(SerialPort* port, int32_t timeout_ms);
+// consuming it: lets idle waits give up the processor. Returns 0, or
+// PORT_FAILED when the device has gone away (hang-up, unplugged adapter).
+// Without a POSIX port it just sleeps.
+int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms);
 #endif
