@@ -4,8 +4,12 @@
 
 #include "app/console.h"
 #include "app/run.h"
+#include "serial/port.h"
 
 FILE* loaderFile = nullptr;
+
+// 97 characters, the NUL, as the IROM takes them.
+constexpr size_t kLoaderLineSize = 98;
 
 namespace {
 
@@ -54,4 +58,57 @@ bool openFlashLoader(const RunConfig& config) {
     consoleWrite("initialize the IROM prior to FLASH download\n");
     printRule('-');
     return false;
+}
+
+bool readLoaderLine(FILE* file, char* buffer, size_t size) {
+    size_t stored = 0;
+    while (stored + 1 < size) {
+        int ch = std::fgetc(file);
+        if (ch == EOF) break;
+        if (ch == '\r') {
+            int next = std::fgetc(file);
+            if (next == '\n') {
+                ch = '\n';
+            } else if (next != EOF) {
+                std::ungetc(next, file);
+            }
+        }
+        buffer[stored++] = static_cast<char>(ch);
+        if (ch == '\n') break;
+    }
+    buffer[stored] = '\0';
+    return stored > 0;
+}
+
+void sendFlashLoader() {
+    consoleWrite("\nSending flash loader to IROM\n");
+    char line[kLoaderLineSize];
+    while (loaderFile != nullptr && readLoaderLine(loaderFile, line, sizeof line)) {
+        port_write_string(runPort, line, -1);
+        waitRecordAck();
+        consolePutChar('.');
+    }
+    consoleWrite("\nResponse OK\n");
+}
+
+void waitRecordAck() {
+    bool echoStarted = false;
+    for (;;) {
+        int32_t byte = port_read_byte_timed(runPort, 1000);
+        if (byte < 0) {
+            consoleWrite("\n\n");
+            printRule('-');
+            consoleWrite("Timeout waiting for s-record ACK from IROM\n");
+            printRule('-');
+            abortRun(runPort);
+        }
+        if (byte == '.') return;
+        if (byte >= 0x20 && byte <= 0x7E) {
+            if (!echoStarted) {
+                consoleWrite("\n");
+                echoStarted = true;
+            }
+            consolePutChar(static_cast<char>(byte));
+        }
+    }
 }

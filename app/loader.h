@@ -2,6 +2,7 @@
 // by line in the first stage.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "app/command_line.h"
@@ -12,3 +13,12 @@ extern FILE* loaderFile;
 // Looks for the loader in the search directories and opens it. False (after
 // the framed message) when no directory holds it.
 bool openFlashLoader(const RunConfig& config);
+
+// Reads one loader line as a text-mode read would: at most 97 characters up
+// to and including the LF, a CR LF read as LF. False at the end of the file.
+bool readLoaderLine(FILE* file, char* buffer, size_t size);
+
+// Sends the loader file line by line, each line acknowledged by the IROM.
+void sendFlashLoader();
+// Waits for the '.' that acknowledges a line; ends the run when it stays out.
+void waitRecordAck();

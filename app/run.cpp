@@ -1,13 +1,20 @@
 #include "app/run.h"
 
+#include <cstdio>
 #include <cstdlib>
 
+#include "app/channel.h"
 #include "app/console.h"
+#include "app/irom.h"
+#include "app/link.h"
 #include "app/loader.h"
+#include "app/transfer.h"
+#include "serial/keyboard.h"
 #include "serial/port.h"
 
 SerialPort* runPort = nullptr;
 RunConfig runConfig{};
+int32_t runValue = 0;
 
 void abortRun(SerialPort* port) {
     if (port != nullptr) port->ops.close(port);
@@ -59,6 +66,84 @@ void printBanner() {
 
 }  // namespace
 
+namespace {
+
+constexpr int32_t kInitialSpeed = 38400;
+constexpr int kEnq = 0x81;
+constexpr int kEnqAnswer = 0x7E;
+
+bool waitsForEnq(const RunConfig& config) {
+    if (config.linkMode == LinkDongle) return true;
+    if (skipEnqWait) return false;
+    return config.target != TargetK52;
+}
+
+void waitForEnq() {
+    consoleWrite("\nWaiting for ENQ(81) from Mobile\n");
+    consoleWrite("Press q to Quit\n");
+    int32_t byte;
+    for (;;) {
+        if (key_pressed() && consoleReadKey() == 'q') abortRun(runPort);
+        byte = runPort->ops.read_byte(runPort);
+        if (byte == kEnq) break;
+        if (byte < 0 && byte != PORT_NO_DATA) {
+            // The device has gone: nothing will ever arrive.
+            char text[64];
+            std::snprintf(text, sizeof text, "Serial port failed. Status = %d\n",
+                          static_cast<int>(byte));
+            failRun(text);
+        }
+        if (byte == PORT_NO_DATA) idle_hook(runPort);
+    }
+    consolePrint("\nCharacter received is %x\n", static_cast<unsigned>(byte));
+    runPort->ops.write_byte(runPort, kEnqAnswer);
+    consolePrint("Character sent is %x", static_cast<unsigned>(kEnqAnswer));
+    delayMs(200);
+}
+
+void firstStage() {
+    if (detectMobile() != kIromAnswered) return;
+    runIromStage();
+    setUpLink(runPort, kBaseSpeed, 'N', 8, 1, runConfig);
+    sendFlashLoader();
+    consoleWrite("\n");
+    printRule('~');
+    consoleWrite("First stage load complete (RAM)\n");
+    printRule('~');
+    delayMs(500);
+}
+
+void raiseDownloadSpeed() {
+    port_drain_input(runPort);
+    const int32_t speed = runConfig.downloadSpeed;
+    if (speed == kBaseSpeed) return;
+    consolePrint("\nSetting download speed to %dbps...", static_cast<int>(speed));
+    sendCommand(CmdSpeed, speed);
+    if (readReply(4, &runValue) == ReplyOk) {
+        setUpLink(runPort, speed, 'N', 8, 1, runConfig);
+        consoleWrite("done\n");
+        delayMs(500);
+    } else {
+        consolePrint("Loader can not support %dbps, using 115200bps instead\n",
+                     static_cast<int>(speed));
+    }
+}
+
+void greetLoader() {
+    consoleWrite("\nSending AT to mobile\n");
+    sendCommand(CmdAtCrLf, 0);
+    readReply(4, &runValue);
+    consoleWrite("Response OK\n");
+    port_drain_input(runPort);
+
+    consoleWrite("\nRequesting flash loader version information\n");
+    sendCommand(CmdVersion, 0);
+    readReply(4, &runValue);
+    consoleWrite("Response OK\n");
+}
+
+}  // namespace
+
 int runDownload(int argc, char** argv) {
     consoleInit();
     printBanner();
@@ -69,7 +154,30 @@ int runDownload(int argc, char** argv) {
     if (!openFlashLoader(runConfig)) return kExitAbort;
 
     consoleWrite("\nEntering Serial Mode\n");
-    consolePrint("\nOpening COM%d\n", runConfig.portIndex + 1);
-    consoleWrite("\nThis build ends here: talking to the phone is not built yet.\n");
-    return kExitAbort;
+    consolePrint("\nOpening COM%d\n", static_cast<int>(runConfig.portIndex + 1));
+    runPort = serial_port_open(runConfig.portIndex, runConfig.deviceName, kInitialSpeed, 'N', 8, 1);
+    if (runPort->status < 0) {
+        consolePrint("Failed to open the port. Status = %d\n", static_cast<int>(runPort->status));
+        consoleWrite(
+            "Tips: Check to see if the port be used or not properly closed by other program.");
+        abortRun(runPort);
+    }
+    if (!setUpLink(runPort, kInitialSpeed, 'N', 8, 1, runConfig)) abortRun(runPort);
+    consoleWrite(runConfig.linkMode == LinkWire ? "\nEntring WIRE Mode\n"
+                                                : "\nEntring IR Mode using dongle\n");
+    if (waitsForEnq(runConfig)) waitForEnq();
+
+    firstStage();
+    raiseDownloadSpeed();
+    greetLoader();
+
+    bool allVerified = true;
+    for (int32_t i = 0; i < runConfig.imageCount; ++i) {
+        if (!transferImage(runConfig, i)) allVerified = false;
+    }
+
+    sendCommand(CmdEnd, 0);
+    runPort->ops.close(runPort);
+    runPort = nullptr;
+    return allVerified ? kExitSuccess : kExitVerifyFailed;
 }

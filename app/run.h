@@ -19,6 +19,8 @@ constexpr int kExitVerifyFailed = 2;  // every image processed, at least one fai
 // The run's one port and configuration.
 extern SerialPort* runPort;
 extern RunConfig runConfig;
+// The value slot handed to the replies that may carry a number.
+extern int32_t runValue;
 
 // Closes the port (if any) and ends the process with exit status 1.
 [[noreturn]] void abortRun(SerialPort* port);

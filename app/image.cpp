@@ -1,0 +1,177 @@
+#include "app/image.h"
+
+#include <array>
+#include <cinttypes>
+
+#include "app/console.h"
+#include "app/run.h"
+
+ImageFile currentImage{nullptr, 0, 0, 0};
+
+namespace {
+
+constexpr size_t kTypedNameSize = 40;  // 39 characters and the NUL
+
+// The byte-wise register update, eight rounds at once.
+constexpr std::array<uint16_t, 256> makeCrcTable() {
+    std::array<uint16_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint16_t crc = 0;
+        auto byte = static_cast<uint8_t>(i);
+        for (int bit = 0; bit < 8; ++bit) {
+            bool low = ((crc ^ byte) & 1U) != 0;
+            crc = static_cast<uint16_t>(crc >> 1);
+            if (low) crc = static_cast<uint16_t>(crc ^ 0x8408U);
+            byte = static_cast<uint8_t>(byte >> 1);
+        }
+        table[i] = crc;
+    }
+    return table;
+}
+constexpr auto kCrcTable = makeCrcTable();
+
+void seekStart(FILE* file) {
+    std::clearerr(file);
+    std::fseek(file, 0, SEEK_SET);
+}
+
+}  // namespace
+
+uint32_t imageSpan(int32_t size) {
+    return (static_cast<uint32_t>(size) + 0xFFFFU) & ~uint32_t{0xFFFF};
+}
+
+uint32_t imageSizeKiB(int32_t size) {
+    return (static_cast<uint32_t>(size) + 512U) / 1024U;
+}
+
+void crc16Step(uint8_t byte, uint16_t& crc) {
+    for (int bit = 0; bit < 8; ++bit) {
+        bool low = ((crc ^ byte) & 1U) != 0;
+        crc = static_cast<uint16_t>(crc >> 1);
+        if (low) crc = static_cast<uint16_t>(crc ^ 0x8408U);
+        byte = static_cast<uint8_t>(byte >> 1);
+    }
+}
+
+uint16_t crc16Update(uint16_t crc, const uint8_t* data, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ data[i]) & 0xFFU]);
+    return crc;
+}
+
+int32_t imageFileSize(FILE* file) {
+#ifdef _WIN32
+    _fseeki64(file, 0, SEEK_END);
+    int64_t length = _ftelli64(file);
+#else
+    fseeko(file, 0, SEEK_END);
+    int64_t length = ftello(file);
+#endif
+    seekStart(file);
+    if (length < 0 || length > INT32_MAX) {
+        failRun("Image file is larger than 2 GiB: its size cannot be sent to the mobile\n");
+    }
+    return static_cast<int32_t>(length);
+}
+
+void openImage(const char* name) {
+    consolePrint("\nOpening '%s' ....", name);
+    FILE* file = std::fopen(name, "rb");
+    consoleWrite(file != nullptr ? "Done\n" : "Failed\n");
+    while (file == nullptr) {
+        consoleWrite("\nDownload filename: ");
+        char typed[kTypedNameSize];
+        if (!consoleReadLine(typed, sizeof typed)) {
+            // Nobody can type a name: stop instead of prompting forever.
+            consoleWrite("\nNo file name: the console input has ended. The run stops.\n");
+            abortRun(runPort);
+        }
+        file = std::fopen(typed, "rb");
+        if (file == nullptr) consolePrint("Could not open: %s\n", typed);
+    }
+    if (currentImage.stream != nullptr) std::fclose(currentImage.stream);
+    currentImage.stream = file;
+    currentImage.size = imageFileSize(file);
+    currentImage.sizeKiB = imageSizeKiB(currentImage.size);
+    currentImage.span = imageSpan(currentImage.size);
+}
+
+ImageSums computeImageSums(FILE* file) {
+    ImageSums sums{0, 0xFFFF};
+    uint8_t buffer[65536];
+    uint8_t group[4];
+    size_t inGroup = 0;
+    size_t got;
+    seekStart(file);
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        sums.crc = crc16Update(sums.crc, buffer, got);
+        for (size_t i = 0; i < got; ++i) {
+            group[inGroup++] = buffer[i];
+            if (inGroup == 4) {
+                sums.checksum += uint32_t{group[0]} | uint32_t{group[1]} << 8 |
+                                 uint32_t{group[2]} << 16 | uint32_t{group[3]} << 24;
+                inGroup = 0;
+            }
+        }
+    }
+    if (inGroup != 0) {
+        // A short last group is filled with 0xFF, in the sum and the CRC alike.
+        for (size_t k = inGroup; k < 4; ++k) {
+            group[k] = 0xFF;
+            crc16Step(0xFF, sums.crc);
+        }
+        sums.checksum += uint32_t{group[0]} | uint32_t{group[1]} << 8 | uint32_t{group[2]} << 16 |
+                         uint32_t{group[3]} << 24;
+    }
+    seekStart(file);
+    return sums;
+}
+
+bool checkSignature(const RunConfig& config, FILE* file) {
+    if (config.target != TargetRb7) return true;
+    long position = std::ftell(file);
+    bool wrong = std::fseek(file, 68, SEEK_SET) != 0;
+    for (int i = 0; i < 2 && !wrong; ++i)
+        wrong = std::fgetc(file) != 0xCB;
+    std::clearerr(file);
+    std::fseek(file, position < 0 ? 0 : position, SEEK_SET);
+    if (!wrong) return true;
+    return askYesNo("Data file has a wrong signature. It maybe an invalid image. Continue?[y/n]");
+}
+
+bool checkOverlap(const RunConfig& config, int32_t index) {
+    const int32_t first = config.imageAddresses[index];
+    const int32_t last = config.imageLastAddresses[index];
+    for (int32_t k = 0; k < index; ++k) {
+        const int32_t lo = config.imageAddresses[k];
+        const int32_t hi = config.imageLastAddresses[k];
+        bool overlaps = (first >= lo && first <= hi) || (last >= lo && last <= hi) ||
+                        (first <= lo && last >= hi);
+        if (overlaps) {
+            return askYesNo(
+                "Data file overlapping in mobile memory with previous file. Continue?[y/n]");
+        }
+    }
+    return true;
+}
+
+ImageSums checkImage(RunConfig& config, int32_t index) {
+    openImage(config.imageNames[index]);
+    // The last address wraps in 32 bits like the phone's address arithmetic.
+    config.imageLastAddresses[index] = static_cast<int32_t>(
+        static_cast<uint32_t>(config.imageAddresses[index]) + currentImage.span - 1U);
+    if (!checkSignature(config, currentImage.stream)) abortRun(runPort);
+    ImageSums sums = computeImageSums(currentImage.stream);
+    consolePrint("Filename:     %s\n", config.imageNames[index]);
+    consolePrint("Size (bytes): %" PRId32 "\n", currentImage.size);
+    consolePrint("Checksum:     0x%08" PRIX32 "\n", sums.checksum);
+    consolePrint("File CRC:     0x%02x\n", unsigned{sums.crc});
+    consolePrint("Required CRC: 0x%02x\n", unsigned{kRequiredCrc});
+    if (!checkOverlap(config, index)) abortRun(runPort);
+    if (sums.crc != kRequiredCrc &&
+        !askYesNo("CRC indicates that data file may be corrupt. Continue anyway [y/n]")) {
+        abortRun(runPort);
+    }
+    return sums;
+}
