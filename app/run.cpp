@@ -154,7 +154,11 @@ int runDownload(int argc, char** argv) {
     if (!openFlashLoader(runConfig)) return kExitAbort;
 
     consoleWrite("\nEntering Serial Mode\n");
-    consolePrint("\nOpening COM%d\n", static_cast<int>(runConfig.portIndex + 1));
+    if (runConfig.deviceName != nullptr) {
+        consolePrint("\nOpening %s\n", runConfig.deviceName);
+    } else {
+        consolePrint("\nOpening COM%d\n", static_cast<int>(runConfig.portIndex + 1));
+    }
     runPort = serial_port_open(runConfig.portIndex, runConfig.deviceName, kInitialSpeed, 'N', 8, 1);
     if (runPort->status < 0) {
         consolePrint("Failed to open the port. Status = %d\n", static_cast<int>(runPort->status));
