@@ -108,13 +108,14 @@ int consoleReadKey() {
     return readInputByte();
 }
 
-bool consoleReadLine(char* buffer, size_t size) {
+bool consoleReadLine(char* buffer, size_t size, bool* truncated) {
     if (size == 0) return false;
 #ifndef _WIN32
     // A typed line needs the terminal's own editing and echo.
     if (terminalSaved) tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
 #endif
     size_t stored = 0;
+    if (truncated != nullptr) *truncated = false;
     bool gotAny = false;
     bool ok = false;
     for (;;) {
@@ -128,7 +129,11 @@ bool consoleReadLine(char* buffer, size_t size) {
             ok = true;
             break;
         }
-        if (stored + 1 < size) buffer[stored++] = static_cast<char>(ch);
+        if (stored + 1 < size) {
+            buffer[stored++] = static_cast<char>(ch);
+        } else if (truncated != nullptr) {
+            *truncated = true;
+        }
     }
     // Drop a CR of a CR LF line end.
     if (stored > 0 && buffer[stored - 1] == '\r') --stored;

@@ -26,6 +26,7 @@ void consolePutChar(char ch);
 int consoleReadKey();
 
 // One line from standard input without its line end. Characters beyond
-// size - 1 are read and dropped. False at end of input or on a read failure
-// (a final line without a line end still counts as a line).
-bool consoleReadLine(char* buffer, size_t size);
+// size - 1 are read and dropped; *truncated (when given) tells. False at end
+// of input or on a read failure (a final line without a line end still
+// counts as a line).
+bool consoleReadLine(char* buffer, size_t size, bool* truncated = nullptr);

@@ -10,7 +10,8 @@ ImageFile currentImage{nullptr, 0, 0, 0};
 
 namespace {
 
-constexpr size_t kTypedNameSize = 40;  // 39 characters and the NUL
+// Room for any real path: a name cut short could open a different file.
+constexpr size_t kTypedNameSize = 4096;
 
 // The byte-wise register update, eight rounds at once.
 constexpr std::array<uint16_t, 256> makeCrcTable() {
@@ -81,13 +82,14 @@ void openImage(const char* name) {
     consoleWrite(file != nullptr ? "Done\n" : "Failed\n");
     while (file == nullptr) {
         consoleWrite("\nDownload filename: ");
-        char typed[kTypedNameSize];
-        if (!consoleReadLine(typed, sizeof typed)) {
+        static char typed[kTypedNameSize];
+        bool tooLong = false;
+        if (!consoleReadLine(typed, sizeof typed, &tooLong)) {
             // Nobody can type a name: stop instead of prompting forever.
             consoleWrite("\nNo file name: the console input has ended. The run stops.\n");
             abortRun(runPort);
         }
-        file = std::fopen(typed, "rb");
+        file = tooLong ? nullptr : std::fopen(typed, "rb");
         if (file == nullptr) consolePrint("Could not open: %s\n", typed);
     }
     if (currentImage.stream != nullptr) std::fclose(currentImage.stream);

@@ -247,6 +247,31 @@ TEST_F(ImageChecks, MissingFilePromptsUntilOneOpens) {
     EXPECT_NE(out.find("Filename:     " + missing + "\n"), std::string::npos);
 }
 
+TEST_F(ImageChecks, AnOverlongTypedNameIsNeverCutShort) {
+    TempDir dir;
+    // A real file whose 4095-character path is what the longer typed name
+    // would be cut to.
+    std::string relative;
+    while (dir.path().size() + 1 + relative.size() + 201 < 4095)
+        relative += std::string(200, 'd') + "/";
+    relative += std::string(4095 - dir.path().size() - 1 - relative.size(), 'n');
+    dir.write(relative, "abcd");
+    const std::string longName = dir.file(relative);
+    ASSERT_EQ(longName.size(), 4095U);
+    runConfig.imageNames[0] = "/nonexistent/image.bin";
+    runConfig.target = TargetK52;
+    typeInput(longName + "tail\n" + longName + "\ny");
+    startCapture();
+    checkImage(runConfig, 0);
+    std::string out = captured();
+    EXPECT_EQ(currentImage.size, 4);
+    size_t prompts = 0;
+    for (size_t p = 0; (p = out.find("Download filename: ", p)) != std::string::npos; ++p)
+        ++prompts;
+    EXPECT_EQ(prompts, 2U);
+    EXPECT_NE(out.find("Could not open: " + longName + "\n"), std::string::npos);
+}
+
 TEST_F(ImageChecks, EndOfInputAtThePromptStopsTheRun) {
     runConfig.imageNames[0] = "/nonexistent/image.bin";
     typeInput("/nonexistent/other.bin\n");
