@@ -128,6 +128,9 @@ SerialPort* win32_port_open(int32_t port_index, int32_t speed, char parity, int3
 SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, int32_t speed,
                                   char parity, int32_t data_bits, int32_t stop_bits);
 int32_t win32_map_error(uint32_t error);
+// The device's current event mask, and its handle (null when not open).
+uint32_t win32_port_event_mask(SerialPort* port);
+void* win32_port_handle(SerialPort* port);
 #else
 SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t speed, char parity,
                             int32_t data_bits, int32_t stop_bits);

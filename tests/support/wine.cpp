@@ -1,13 +1,19 @@
 #include "tests/support/wine.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
 const char kWine[] = "/usr/bin/wine";
+const char kWineServer[] = "/usr/bin/wineserver";
 
 bool isDirectory(const std::string& path) {
     struct stat st;
@@ -23,7 +29,54 @@ std::string comLinkPath(int n) {
     return winePrefix() + "/dosdevices/com" + std::to_string(n);
 }
 
+// Runs a program in its own session with its standard streams on /dev/null
+// and waits for it (killing it after timeoutSeconds). False when it could not
+// run or did not end in time.
+bool runQuietly(const std::vector<std::string>& argv, double timeoutSeconds) {
+    const std::string prefix = "WINEPREFIX=" + winePrefix();
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        setsid();
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            if (null > 2) close(null);
+        }
+        putenv(const_cast<char*>(prefix.c_str()));
+        putenv(const_cast<char*>("WINEDEBUG=-all"));
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return true;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 }  // namespace
+
+void startWineServer() {
+    if (winePrefix().empty()) return;
+    // Persistent for a minute after its last client; a no-op when one runs.
+    runQuietly({kWineServer, "-p60"}, 10);
+    // The first client starts Wine's services: let it be one without our pipes.
+    runQuietly({kWine, "cmd", "/c", "exit"}, 60);
+}
 
 std::string winePrefix() {
     const char* prefix = std::getenv("DOWNLOAD_WINEPREFIX");

@@ -14,7 +14,14 @@ bool wineReady(const std::string& exe, std::string* why);
 // True when DOWNLOAD_REQUIRE_WINE=1: a missing Wine is then a failure, not a skip.
 bool wineRequired();
 
+// Makes sure a persistent wineserver and Wine's services run for the prefix,
+// started with their output on /dev/null. Otherwise the first wine of a test
+// starts them, they inherit its output pipe, and reading that output to its
+// end waits until they exit. Cheap when they already run.
+void startWineServer();
+
 // Skips the test when Wine is not ready, or fails it when DOWNLOAD_REQUIRE_WINE=1.
+// Then starts the wineserver (see above).
 #define REQUIRE_WINE(exe)                                                       \
     do {                                                                        \
         std::string wineWhy_;                                                   \
@@ -22,6 +29,7 @@ bool wineRequired();
             if (wineRequired()) GTEST_FAIL() << "Wine not ready: " << wineWhy_; \
             GTEST_SKIP() << "Wine not ready: " << wineWhy_;                     \
         }                                                                       \
+        startWineServer();                                                      \
     } while (0)
 
 // Points COMn of the prefix at a device path (symlink dosdevices/comN), replacing any link.

@@ -1,0 +1,476 @@
+// Win32 COM-port driver: non-blocking reads and writes through the
+// platform's queues; the generic operations do all waiting.
+#include <windows.h>
+
+#include <new>
+
+#include "serial/port.h"
+
+namespace {
+
+struct Win32PortData {
+    uint32_t rx_queue_size;
+    uint32_t tx_queue_size;
+    DCB dcb;  // the line as last composed; every setting applies all of it
+    uint32_t line_errors;
+    HANDLE handle;
+    OVERLAPPED overlapped;  // shared by every read and write, no event
+    bool io_pending;        // a write or read may still complete into `overlapped`
+};
+
+Win32PortData* data_of(SerialPort* port) {
+    return static_cast<Win32PortData*>(port->driver);
+}
+
+int32_t fail(SerialPort* port, int32_t code) {
+    port->status = code;
+    return code;
+}
+
+int32_t fail_last_error(SerialPort* port) {
+    return fail(port, win32_map_error(GetLastError()));
+}
+
+// ClearCommError, with the reported error bits kept. False when the device
+// no longer answers (an unplugged adapter).
+bool query(Win32PortData* d, COMSTAT* stat) {
+    DWORD errors = 0;
+    COMSTAT local{};
+    if (stat == nullptr) stat = &local;
+    *stat = COMSTAT{};
+    if (!ClearCommError(d->handle, &errors, stat)) return false;
+    d->line_errors |= errors;
+    return true;
+}
+
+int32_t apply_dcb(SerialPort* port) {
+    return SetCommState(data_of(port)->handle, &data_of(port)->dcb) ? PORT_OK
+                                                                    : fail_last_error(port);
+}
+
+int32_t op_write_block(SerialPort* port, const void* data, uint32_t length) {
+    Win32PortData* d = data_of(port);
+    port->count = 0;
+    COMSTAT stat;
+    // A device that stopped answering must end a retrying write, not look
+    // like a full queue forever.
+    if (!query(d, &stat)) return fail(port, PORT_FAILED);
+    DWORD n = d->tx_queue_size > stat.cbOutQue ? d->tx_queue_size - stat.cbOutQue : 0;
+    if (n > length) n = length;
+    if (n > 0) {
+        DWORD written = 0;
+        const BOOL ok = WriteFile(d->handle, data, n, &written, &d->overlapped);
+        port->count = written;
+        if (!ok) {
+            if (GetLastError() == ERROR_IO_PENDING) {
+                port->count = n;  // in the platform's hands
+                d->io_pending = true;
+            } else {
+                query(d, nullptr);
+            }
+        }
+    }
+    if (port->count >= length) return PORT_OK;
+    return fail(port, PORT_TX_FULL);
+}
+
+int32_t op_read_block(SerialPort* port, void* buffer, uint32_t length) {
+    Win32PortData* d = data_of(port);
+    port->count = 0;
+    COMSTAT stat;
+    if (!query(d, &stat)) return fail(port, PORT_FAILED);
+    if (stat.cbInQue == 0 || length == 0) return PORT_NO_DATA;
+    const DWORD n = stat.cbInQue < length ? stat.cbInQue : length;
+    DWORD got = 0;
+    if (ReadFile(d->handle, buffer, n, &got, &d->overlapped)) {
+        port->count = got;
+        return got > 0 ? PORT_OK : PORT_NO_DATA;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        // The shared record may still hold an earlier result: never report it.
+        query(d, nullptr);
+        return PORT_NO_DATA;
+    }
+    // The bytes were already queued, so this completes at once.
+    d->io_pending = true;
+    if (!GetOverlappedResult(d->handle, &d->overlapped, &got, TRUE)) return PORT_NO_DATA;
+    port->count = got > n ? n : got;
+    return port->count > 0 ? PORT_OK : PORT_NO_DATA;
+}
+
+int32_t op_read_byte(SerialPort* port) {
+    unsigned char byte = 0;
+    const int32_t rc = op_read_block(port, &byte, 1);
+    return rc < 0 ? rc : byte;
+}
+
+int32_t op_write_byte(SerialPort* port, int ch) {
+    const unsigned char byte = static_cast<unsigned char>(ch & 0xFF);
+    return op_write_block(port, &byte, 1);
+}
+
+int32_t op_close(SerialPort* port) {
+    Win32PortData* d = data_of(port);
+    EscapeCommFunction(d->handle, CLRDTR);
+    EscapeCommFunction(d->handle, CLRRTS);
+    const BOOL ok = CloseHandle(d->handle);
+    const DWORD error = ok ? 0 : GetLastError();
+    // A cancelled overlapped write may still report into the record after
+    // the handle is gone: such a record is kept rather than freed under it.
+    if (!d->io_pending) delete d;
+    port->driver = nullptr;
+    port_release(port);
+    return ok ? PORT_OK : win32_map_error(error);
+}
+
+int32_t op_set_line(SerialPort* port, int32_t speed, char parity, int32_t data_bits,
+                    int32_t stop_bits) {
+    DCB& dcb = data_of(port)->dcb;
+    // Speed and data bits stand even when the call is refused below.
+    dcb.BaudRate = static_cast<DWORD>(speed);
+    dcb.ByteSize = static_cast<BYTE>(data_bits);
+    switch (parity) {
+        case 'N':
+        case 'n':
+            dcb.Parity = NOPARITY;
+            break;
+        case 'O':
+        case 'o':
+            dcb.Parity = ODDPARITY;
+            break;
+        case 'E':
+        case 'e':
+            dcb.Parity = EVENPARITY;
+            break;
+        case 'M':
+        case 'm':
+            dcb.Parity = MARKPARITY;
+            break;
+        case 'S':
+        case 's':
+            dcb.Parity = SPACEPARITY;
+            break;
+        default:
+            return fail(port, PORT_BAD_PARITY);
+    }
+    if (stop_bits == 1)
+        dcb.StopBits = ONESTOPBIT;
+    else if (stop_bits == 2)
+        dcb.StopBits = TWOSTOPBITS;
+    else
+        return fail(port, PORT_BAD_STOP_BITS);
+    apply_dcb(port);
+    return port->status;
+}
+
+int32_t op_set_xon_xoff(SerialPort* port, int on) {
+    DCB& dcb = data_of(port)->dcb;
+    dcb.fOutX = on ? 1 : 0;
+    dcb.fInX = on ? 1 : 0;
+    return apply_dcb(port);
+}
+
+int32_t op_set_rts_cts(SerialPort* port, int on) {
+    DCB& dcb = data_of(port)->dcb;
+    dcb.fOutxCtsFlow = on ? 1 : 0;
+    dcb.fRtsControl = on ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
+    return apply_dcb(port);
+}
+
+int32_t op_set_dtr_dsr(SerialPort* port, int on) {
+    DCB& dcb = data_of(port)->dcb;
+    dcb.fOutxDsrFlow = on ? 1 : 0;
+    dcb.fDtrControl = on ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_DISABLE;
+    return apply_dcb(port);
+}
+
+int32_t op_set_dtr(SerialPort* port, int on) {
+    Win32PortData* d = data_of(port);
+    d->dcb.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    SetCommState(d->handle, &d->dcb);
+    return PORT_OK;
+}
+
+int32_t op_set_rts(SerialPort* port, int on) {
+    Win32PortData* d = data_of(port);
+    d->dcb.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    SetCommState(d->handle, &d->dcb);
+    return PORT_OK;
+}
+
+int32_t free_room(uint32_t size, DWORD used) {
+    return used >= size ? 0 : static_cast<int32_t>(size - used);
+}
+
+int32_t level(DWORD value) {
+    return value > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(value);
+}
+
+int32_t op_tx_free(SerialPort* port) {
+    COMSTAT stat;
+    if (!query(data_of(port), &stat)) return fail(port, PORT_FAILED);
+    return free_room(data_of(port)->tx_queue_size, stat.cbOutQue);
+}
+
+int32_t op_tx_count(SerialPort* port) {
+    COMSTAT stat;
+    if (!query(data_of(port), &stat)) return fail(port, PORT_FAILED);
+    return level(stat.cbOutQue);
+}
+
+int32_t op_rx_free(SerialPort* port) {
+    COMSTAT stat;
+    if (!query(data_of(port), &stat)) return fail(port, PORT_FAILED);
+    return free_room(data_of(port)->rx_queue_size, stat.cbInQue);
+}
+
+int32_t op_rx_count(SerialPort* port) {
+    COMSTAT stat;
+    if (!query(data_of(port), &stat)) return fail(port, PORT_FAILED);
+    return level(stat.cbInQue);
+}
+
+int32_t op_line_status(SerialPort* port) {
+    Win32PortData* d = data_of(port);
+    if (!query(d, nullptr)) return fail(port, PORT_FAILED);
+    return static_cast<int32_t>(d->line_errors & 0x1E);
+}
+
+int32_t op_clear_line_errors(SerialPort* port) {
+    data_of(port)->line_errors = 0;
+    return PORT_OK;
+}
+
+int32_t op_clear_tx(SerialPort* port) {
+    return PurgeComm(data_of(port)->handle, PURGE_TXCLEAR) ? PORT_OK : fail_last_error(port);
+}
+
+int32_t op_send_break(SerialPort* port, int32_t ms) {
+    HANDLE handle = data_of(port)->handle;
+    SetCommBreak(handle);
+    port_wait(port, ms);  // a failed wait only shortens the break
+    ClearCommBreak(handle);
+    return PORT_OK;
+}
+
+int32_t op_modem_status(SerialPort* port) {
+    DWORD status = 0;
+    if (!GetCommModemStatus(data_of(port)->handle, &status)) status = 0;
+    return static_cast<int32_t>(status & 0xFF);
+}
+
+int bit(uint32_t value, uint32_t mask) {
+    return (value & mask) != 0 ? 1 : 0;
+}
+
+int32_t op_dump(SerialPort* port, PortLineOutput out) {
+    if (out == nullptr) return PORT_OK;
+    Win32PortData* d = data_of(port);
+    const DCB& dcb = d->dcb;
+    COMSTAT stat;
+    query(d, &stat);
+    const uint32_t line = static_cast<uint32_t>(op_line_status(port));
+    const uint32_t modem = static_cast<uint32_t>(op_modem_status(port));
+    const uint32_t errors = d->line_errors;
+    const unsigned uart_word = 0;  // no UART register is read on this platform
+    char text[1024];
+
+    out("");
+    wsprintfA(text, "Port type:  MS Windows  DCB BaudRate: %-6d  ByteSize: %1d  Parity: %1d",
+              static_cast<int>(dcb.BaudRate), static_cast<int>(dcb.ByteSize),
+              static_cast<int>(dcb.Parity));
+    out(text);
+    wsprintfA(text, "StopBits: %1d fBinary: %1d  fRtsControl: %1d", static_cast<int>(dcb.StopBits),
+              static_cast<int>(dcb.fBinary), static_cast<int>(dcb.fRtsControl));
+    out(text);
+    wsprintfA(text,
+              "Parity: %1d  OutCtsFlow: %1d  OutDsrFlow: %1d  DtrControl: %1d  OutX: %1d  InX: %1d",
+              static_cast<int>(dcb.fParity), static_cast<int>(dcb.fOutxCtsFlow),
+              static_cast<int>(dcb.fOutxDsrFlow), static_cast<int>(dcb.fDtrControl),
+              static_cast<int>(dcb.fOutX), static_cast<int>(dcb.fInX));
+    out(text);
+    wsprintfA(text, "Null: %1d  DtrControl: %1d  RtsControl: %1d  XonChar: %02x  XoffChar: %02x",
+              static_cast<int>(dcb.fNull), static_cast<int>(dcb.fDtrControl),
+              static_cast<int>(dcb.fRtsControl), static_cast<int>(dcb.XonChar) & 0xFF,
+              static_cast<int>(dcb.XoffChar) & 0xFF);
+    out(text);
+    wsprintfA(text, "XonLim: %-5u XoffLim: %-5u EofChr: %02x  EvtChr: %02x",
+              static_cast<unsigned>(dcb.XonLim), static_cast<unsigned>(dcb.XoffLim),
+              static_cast<int>(dcb.EofChar) & 0xFF, static_cast<int>(dcb.EvtChar) & 0xFF);
+    out(text);
+    wsprintfA(text, "RX count/free: %5d/%-5d  TX count/free: %5d/%-5d  BREAK/FE/OE/PE: %d%d%d%d",
+              level(stat.cbInQue), free_room(d->rx_queue_size, stat.cbInQue), level(stat.cbOutQue),
+              free_room(d->tx_queue_size, stat.cbOutQue), bit(line, 0x10), bit(line, 0x08),
+              bit(line, 0x02), bit(line, 0x04));
+    out(text);
+    wsprintfA(text, "CE_BREAK:%d  CE_FRAME:%d  CE_MODE:%d CE_OVERRUN:%d", bit(errors, CE_BREAK),
+              bit(errors, CE_FRAME), bit(errors, CE_MODE), bit(errors, CE_OVERRUN));
+    out(text);
+    wsprintfA(text, "CE_RXOVER:%d CE_RXPARITY:%d CE_TXFULL:%d  CTS/DSR/RI/CD: %d%d%d%d",
+              bit(errors, CE_RXOVER), bit(errors, CE_RXPARITY), bit(errors, CE_TXFULL),
+              bit(modem, MS_CTS_ON), bit(modem, MS_DSR_ON), bit(modem, MS_RING_ON),
+              bit(modem, MS_RLSD_ON));
+    out(text);
+    wsprintfA(text, "8250:%04.4x", uart_word);
+    out(text);
+    return PORT_OK;
+}
+
+int32_t connect(SerialPort* port, const char* device) {
+    Win32PortData* d = data_of(port);
+    d->rx_queue_size = port_rx_queue_size();
+    d->tx_queue_size = port_tx_queue_size();
+    d->line_errors = 0;
+
+    d->handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+    port->status = PORT_OK;
+    if (d->handle == INVALID_HANDLE_VALUE) return fail_last_error(port);
+
+    SetupComm(d->handle, d->rx_queue_size, d->tx_queue_size);
+    DWORD mask = 0;
+    GetCommMask(d->handle, &mask);
+    SetCommMask(d->handle, 0);
+
+    DCB& dcb = d->dcb;
+    dcb.DCBlength = sizeof(DCB);
+    GetCommState(d->handle, &dcb);
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fNull = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.XonLim = static_cast<WORD>(d->rx_queue_size / 4);
+    dcb.XoffLim = static_cast<WORD>(d->rx_queue_size / 4);
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+
+    COMMTIMEOUTS timeouts{};
+    GetCommTimeouts(d->handle, &timeouts);
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(d->handle, &timeouts);
+    return port->status;
+}
+
+SerialPort* open_port(int32_t port_index, const char* device, int32_t speed, char parity,
+                      int32_t data_bits, int32_t stop_bits) {
+    SerialPort* port = port_create();
+    if (port == nullptr) return port_fallback();
+
+    const DWORD version = GetVersion();
+    if ((version & 0x80000000u) != 0 && (version & 0xFF) == 3) {  // Win32s on Windows 3.x
+        port->status = PORT_UNSUPPORTED;
+        return port;
+    }
+    Win32PortData* d = new (std::nothrow) Win32PortData{};
+    if (d == nullptr) {
+        port_release(port);
+        return port_fallback();
+    }
+    port->driver = d;
+    port->port_index = port_index;
+    port->driver_type = PORT_DRIVER_WIN32;
+
+    if (connect(port, device) < 0) {
+        // Nothing is open: the record goes now, the object keeps its defaults.
+        delete d;
+        port->driver = nullptr;
+        return port;
+    }
+    op_set_line(port, speed, parity, data_bits, stop_bits);
+
+    PortOps& ops = port->ops;
+    ops.read_byte = op_read_byte;
+    ops.write_byte = op_write_byte;
+    ops.close = op_close;
+    ops.set_line = op_set_line;
+    ops.set_xon_xoff = op_set_xon_xoff;
+    ops.set_rts_cts = op_set_rts_cts;
+    ops.set_dtr_dsr = op_set_dtr_dsr;
+    ops.set_dtr = op_set_dtr;
+    ops.set_rts = op_set_rts;
+    ops.tx_free = op_tx_free;
+    ops.tx_count = op_tx_count;
+    ops.rx_free = op_rx_free;
+    ops.rx_count = op_rx_count;
+    ops.clear_tx = op_clear_tx;
+    ops.write_block = op_write_block;
+    ops.read_block = op_read_block;
+    ops.dump = op_dump;
+    ops.send_break = op_send_break;
+    ops.modem_status = op_modem_status;
+    ops.line_status = op_line_status;
+    ops.clear_line_errors = op_clear_line_errors;
+    return port;
+}
+
+}  // namespace
+
+int32_t win32_map_error(uint32_t error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return PORT_NOT_FOUND;
+        case ERROR_ACCESS_DENIED:
+            return PORT_IN_USE;
+        default:
+            return PORT_FAILED;
+    }
+}
+
+SerialPort* win32_port_open(int32_t port_index, int32_t speed, char parity, int32_t data_bits,
+                            int32_t stop_bits) {
+    char device[32];
+    wsprintfA(device, "\\\\.\\COM%d", static_cast<int>(port_index) + 1);
+    return open_port(port_index, device, speed, parity, data_bits, stop_bits);
+}
+
+SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, int32_t speed,
+                                  char parity, int32_t data_bits, int32_t stop_bits) {
+    if (device_name == nullptr)
+        return win32_port_open(port_index, speed, parity, data_bits, stop_bits);
+    static const char kPrefix[] = "\\\\.\\";
+    char device[MAX_PATH];
+    size_t length = 0;
+    // "COM12" needs the device-namespace prefix (COM10 and up have no DOS name).
+    const bool has_prefix = device_name[0] == '\\' && device_name[1] == '\\' &&
+                            device_name[2] == '.' && device_name[3] == '\\';
+    if (!has_prefix)
+        for (const char* p = kPrefix; *p != '\0'; ++p)
+            device[length++] = *p;
+    for (const char* p = device_name; *p != '\0'; ++p) {
+        if (length + 1 >= sizeof device) {
+            // Too long to name any device.
+            SerialPort* port = port_create();
+            if (port == nullptr) return port_fallback();
+            port->port_index = port_index;
+            port->status = PORT_NOT_FOUND;
+            return port;
+        }
+        device[length++] = *p;
+    }
+    device[length] = '\0';
+    return open_port(port_index, device, speed, parity, data_bits, stop_bits);
+}
+
+uint32_t win32_port_event_mask(SerialPort* port) {
+    if (port == nullptr || port->driver_type != PORT_DRIVER_WIN32 || port->driver == nullptr)
+        return 0;
+    DWORD mask = 0;
+    GetCommMask(data_of(port)->handle, &mask);
+    return mask;
+}
+
+void* win32_port_handle(SerialPort* port) {
+    if (port == nullptr || port->driver_type != PORT_DRIVER_WIN32 || port->driver == nullptr)
+        return nullptr;
+    return data_of(port)->handle;
+}
