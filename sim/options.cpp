@@ -75,7 +75,8 @@ Boot ROM:
   --no-enq               a ROM that waits silently instead of sending 0x81
   --enq-interval MS      time between two 0x81 bytes (75)
   --echo                 echo every command as a line before the reply
-  --itest TOKEN          the identity line for AT04 (ITEST=011); --no-itest: none
+  --itest TOKEN          the identity line for AT04 (ITEST=011)
+  --no-itest             no identity line
   --ram pass|fail|need16|none   RAM test verdicts (need16: passes after the 16-bit set-up)
   --eram joined|spaced   "ERAM TestPass" or "ERAM Test: Pass"
   --start-line TEXT      a line before "Download" (repeatable)

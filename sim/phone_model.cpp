@@ -17,6 +17,7 @@ constexpr size_t kMaxCommand = 64;
 constexpr size_t kMaxRecordLine = 600;
 constexpr size_t kMaxViolations = 200;
 constexpr uint32_t kEraseUnit = 0x10000;
+constexpr Micros kCrWaitUs = 20000;  // a CR without its LF
 const std::string kBlankMarker = "__BLANKBLANK__";
 const std::string kZeroMarker = "__ZERO__ZERO__";
 
@@ -412,21 +413,20 @@ void PhoneModel::srecLine(std::string line, Micros now) {
 }
 
 void PhoneModel::loaderByte(uint8_t byte, Micros now) {
+    // A CR ends a command when the LF follows, or when nothing follows for a
+    // moment: the detection probe "AT" + CR gets its answer too.
+    if (crDeadline_) {
+        crDeadline_.reset();
+        loaderLineEnd(byte == '\n', now);
+        if (byte == '\n') return;
+    }
+    if (byte == '\r') {
+        crDeadline_ = now + kCrWaitUs;
+        return;
+    }
     if (byte == '\n') {
-        std::string line = line_;
-        const bool overflow = lineOverflow_;
-        line_.clear();
-        lineOverflow_ = false;
-        const bool crlf = !line.empty() && line.back() == '\r';
-        if (crlf) line.pop_back();
-        if (overflow) {
-            violation("flash loader command too long");
-            reply({"ERROR"}, now);
-            return;
-        }
-        if (line.empty() && srecEnded_ && !crlf)
-            return;  // a blank line left over from the loader file
-        loaderCommand(line, crlf, now);
+        if (line_.empty() && !lineOverflow_) return;  // a blank line left over from the loader file
+        loaderLineEnd(false, now);
         return;
     }
     if (line_.size() < kMaxCommand)
@@ -435,8 +435,22 @@ void PhoneModel::loaderByte(uint8_t byte, Micros now) {
         lineOverflow_ = true;
 }
 
-void PhoneModel::loaderCommand(const std::string& line, bool crlf, Micros now) {
-    if (!crlf) violation("flash loader command '" + line + "' does not end with CR LF");
+void PhoneModel::loaderLineEnd(bool crlf, Micros now) {
+    const std::string line = line_;
+    const bool overflow = lineOverflow_;
+    line_.clear();
+    lineOverflow_ = false;
+    if (overflow) {
+        violation("flash loader command too long");
+        reply({"ERROR"}, now);
+        return;
+    }
+    if (!crlf && line != "AT")
+        violation("flash loader command '" + line + "' does not end with CR LF");
+    loaderCommand(line, now);
+}
+
+void PhoneModel::loaderCommand(const std::string& line, Micros now) {
     if (eraseEnd_ && now < *eraseEnd_)
         violation("flash loader command '" + line + "' while the FLASH was being erased");
 
@@ -667,6 +681,10 @@ void PhoneModel::advance(Micros now) {
         send("\x81", now, Phase::Enq);
         nextEnq_ = now + static_cast<Micros>(config_.enqIntervalMs) * 1000;
     }
+    if (crDeadline_ && now >= *crDeadline_) {
+        crDeadline_.reset();
+        loaderLineEnd(false, now);
+    }
     if (markerDeadline_ && now >= *markerDeadline_) {
         const size_t expected = remaining_ < kBlockSize ? remaining_ : kBlockSize;
         finishBlock(expected, now);
@@ -682,6 +700,7 @@ std::optional<Micros> PhoneModel::nextEvent() const {
     if (!output_.empty()) consider(output_.front().due);
     if (phase_ == Phase::Enq && config_.enq) consider(nextEnq_);
     if (markerDeadline_) consider(*markerDeadline_);
+    if (crDeadline_) consider(*crDeadline_);
     return next;
 }
 

@@ -96,7 +96,8 @@ private:
 
     void romCommand(const std::string& command, Micros now);
     void srecLine(std::string line, Micros now);
-    void loaderCommand(const std::string& line, bool crlf, Micros now);
+    void loaderLineEnd(bool crlf, Micros now);
+    void loaderCommand(const std::string& line, Micros now);
     void finishBlock(size_t length, Micros now);
 
     // Queues reply lines (each gets CR LF) at the phone's current speed.
@@ -136,6 +137,7 @@ private:
     std::optional<uint32_t> size_;
     bool erasedCurrent_ = false;
     std::optional<Micros> eraseEnd_;
+    std::optional<Micros> crDeadline_;
     uint32_t remaining_ = 0;
     uint32_t blockOffset_ = 0;
     std::string block_;

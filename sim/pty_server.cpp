@@ -105,6 +105,11 @@ bool PtyServer::open(std::string* error) {
     char name[128];
     if (::ptsname_r(master_, name, sizeof name) != 0) return fail("ptsname");
     slavePath_ = name;
+    // Until a slave has been opened once the master shows no hang-up; open
+    // and close it here so that "nobody has the port open" is visible.
+    const int slave = ::open(name, O_RDWR | O_NOCTTY);
+    if (slave < 0) return fail("open " + slavePath_);
+    ::close(slave);
     // Raw at 9600 until the tool sets the line: a phone that hears a tool
     // that never set its port hears the wrong speed.
     struct termios t;
