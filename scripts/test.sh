@@ -20,6 +20,11 @@ if [[ ! -f "$DOWNLOAD_WINEPREFIX/system.reg" ]]; then
     echo "Preparing the Wine prefix for the Windows tests..."
     WINEPREFIX="$DOWNLOAD_WINEPREFIX" WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
 fi
+# A persistent wineserver started here, apart from the tests: one started by
+# a test would inherit that test's output pipe and hold it open.
+WINEPREFIX="$DOWNLOAD_WINEPREFIX" WINEDEBUG=-all wineserver -p >/dev/null 2>&1 </dev/null || true
+trap 'WINEPREFIX="$DOWNLOAD_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true' EXIT
+
 # The Wine tests fail, instead of skipping, when Wine or download.exe is missing.
 export DOWNLOAD_REQUIRE_WINE=1
 
