@@ -1,0 +1,101 @@
+// End-to-end runs of the real download tool against the virtual phone.
+//
+// A scenario in a few lines (files named tests/e2e/*_test.cpp are picked up):
+//
+//   #include "tests/e2e/harness.h"
+//
+//   TEST(Images, OneImageWritten) {
+//       e2e::Scenario s;
+//       s.phone.itest = "ITEST=011";              // any sim::PhoneConfig switch
+//       s.files["rb7.s37"] = e2e::sampleLoader(); // written to the working directory
+//       s.files["a.bin"] = e2e::crcImage(5000);
+//       s.args = {"a.bin", "/l"};                 // the port (/c:...) is added
+//       s.keys = {{'y', "Continue?"}};            // typed when the text appears
+//       e2e::Result r = e2e::run(s);              // native download
+//       EXPECT_EQ(r.exitStatus, 0) << r.output;
+//       EXPECT_NE(r.output.find("FLASH DOWNLOAD SUCCESSFUL"), std::string::npos);
+//       EXPECT_TRUE(r.phone.verdict.wellFormed()) << r.phoneReport();
+//       EXPECT_EQ(r.flash(0x400000, 5000), s.files["a.bin"]);
+//       EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Enq), "\x7E");
+//   }
+//
+// The same scenario under Wine: REQUIRE_WINE(e2e::windowsExe()); then
+// e2e::runWine(s) (download.exe with /c:COMnn, COMnn linked to the phone's pty).
+// With s.phoneProcess = true the phone is phonesim as a child process instead
+// of a thread of the test.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/phone_config.h"
+#include "sim/pty_server.h"
+
+namespace e2e {
+
+// A key typed on download's console (a pseudo-terminal).
+struct Key {
+    char key = 'q';
+    std::string
+        after;  // typed once this text has appeared in the output since the last key ("" at once)
+    int delayMs = 0;  // then after this pause
+};
+
+struct Scenario {
+    sim::PhoneConfig phone;
+    std::vector<std::string> args;  // download's arguments, without the port
+    bool addPort = true;            // add /c:<the phone's port>
+    std::vector<Key> keys;
+    bool closeConsole = false;                 // end the console input after the last key
+    std::map<std::string, std::string> files;  // name -> contents, in the working directory
+    bool phoneProcess = false;   // phonesim as a child instead of an in-process thread
+    double timeoutSeconds = 60;  // download is killed after this long
+};
+
+// What the phone saw, from either kind of phone.
+struct PhoneRun {
+    bool served = false;  // the tool opened the port
+    sim::Verdict verdict;
+    sim::Transcript transcript;
+    std::vector<sim::ImageRecord> images;
+    size_t loaderLines = 0;
+    int phonesimStatus = -1;  // phonesim's exit status (child phone only)
+};
+
+struct Result {
+    std::string output;   // standard output and error, LF line ends
+    int exitStatus = -1;  // -1 when killed
+    bool timedOut = false;
+    std::string portName;  // what /c: named
+    size_t keysTyped = 0;  // keys typed before the tool ended
+    PhoneRun phone;
+
+    const sim::Transcript& transcript() const { return phone.transcript; }
+    // The FLASH after the run.
+    std::string flash(uint32_t address, size_t length) const;
+    // Verdict, violations and notes, for failure messages.
+    std::string phoneReport() const;
+
+    std::shared_ptr<sim::PtyServer> server;  // in-process phone
+    std::string flashDump;                   // child phone: the whole device from its base
+    uint32_t flashBase = 0;
+};
+
+Result run(const Scenario& scenario);      // native download
+Result runWine(const Scenario& scenario);  // download.exe under Wine
+
+std::string nativeExe();
+std::string windowsExe();
+
+// Sample files.
+std::string sampleLoader();
+std::string crcImage(size_t size, uint32_t seed = 1);
+std::string blockImage(const std::string& pattern);
+
+// Counts occurrences of a text.
+size_t count(const std::string& haystack, const std::string& needle);
+
+}  // namespace e2e
