@@ -1,9 +1,74 @@
 #!/usr/bin/env bash
-# The main job: build download and show what it does.
+# The main demonstration: builds download and the virtual phone (phonesim),
+# writes a sample flash loader and three images, runs a complete download of
+# them against the phone, then shows the phone's verdict and compares the
+# phone's FLASH with the images byte for byte.
+#   DEMO_BUILD_DIR=<dir>  build there instead of the release preset's directory
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 ensure_packages
-cmake --preset release >/dev/null
-cmake --build --preset release --target download
-./build/release/app/download || true
+
+build=${DEMO_BUILD_DIR:-build/release}
+if [[ $build == build/release ]]; then
+    cmake --preset release >/dev/null
+else
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$build" --target download phonesim
+download=$PWD/$build/app/download
+phonesim=$PWD/$build/sim/phonesim
+
+demo=build/demo
+rm -rf "$demo"
+mkdir -p "$demo"
+cd "$demo"
+
+# The loader file, and images that pass the tool's checks (signature, CRC).
+"$phonesim" --write-loader rb7.s37
+"$phonesim" --write-crc-image firmware.bin --image-size 300000
+"$phonesim" --write-block-image tables.bin --block-pattern dbbbzzdbzd
+"$phonesim" --write-crc-image audio.bin --image-size 40000
+images=("firmware.bin:0x400000" "tables.bin:0x600000" "audio.bin:0x680000")
+
+# The phone on a pseudo-terminal; its first line of output is the port.
+"$phonesim" --timeout 300 --dump flash.bin --report phone-report.txt \
+    --transcript transcript.txt >phonesim.out 2>phonesim.err &
+phone=$!
+trap 'kill $phone 2>/dev/null || true' EXIT
+port=
+for _ in $(seq 100); do
+    port=$(head -n 1 phonesim.out 2>/dev/null || true)
+    [[ -n $port ]] && break
+    sleep 0.05
+done
+[[ -n $port ]] || { echo "phonesim did not start" >&2; exit 1; }
+
+echo
+echo "=== download ${images[*]} /l /s:460 /c:$port"
+set +e
+"$download" "${images[@]}" /l /s:460 "/c:$port"
+tool_status=$?
+wait $phone
+phone_status=$?
+set -e
+trap - EXIT
+
+echo
+echo "=== download ended with exit status $tool_status"
+echo "=== what the phone saw (phonesim exit status $phone_status)"
+cat phonesim.err
+echo "=== the phone's FLASH against the images"
+for spec in "${images[@]}"; do
+    file=${spec%%:*}
+    address=$((${spec#*:}))
+    size=$(stat -c %s "$file")
+    if cmp -s -n "$size" -i "0:$address" "$file" flash.bin; then
+        printf '%-14s %8d bytes at 0x%06X: identical\n' "$file" "$size" "$address"
+    else
+        printf '%-14s %8d bytes at 0x%06X: DIFFERENT\n' "$file" "$size" "$address"
+        tool_status=1
+    fi
+done
+echo "(files in $demo: the images, flash.bin, transcript.txt, phone-report.txt)"
+exit "$tool_status"
