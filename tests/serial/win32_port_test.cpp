@@ -1,0 +1,219 @@
+// The Win32 driver, run under Wine by the probe program, against a
+// pseudo-terminal linked to a COM port of the Wine prefix.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/serial/pty.h"
+#include "tests/support/process.h"
+#include "tests/support/wine.h"
+
+namespace {
+
+const std::string kProbe = WIN32_PORT_PROBE_EXE;
+
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char b : bytes) {
+        text.push_back(digits[b >> 4]);
+        text.push_back(digits[b & 15]);
+    }
+    return text;
+}
+
+ProcessResult runProbe(const std::vector<std::string>& args) {
+    ProcessOptions options;
+    options.environment = wineEnvironment();
+    options.timeoutSeconds = 60;
+    return runProcess(wineCommand(kProbe, args), options);
+}
+
+std::vector<std::string> linesOf(const std::string& output) {
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Checks that the probe printed these lines, in this order (other lines,
+// such as dump output, may lie between them).
+void expectLines(const ProcessResult& result, const std::vector<std::string>& expected) {
+    const std::vector<std::string> lines = linesOf(result.output);
+    size_t at = 0;
+    for (const std::string& want : expected) {
+        while (at < lines.size() && lines[at] != want)
+            ++at;
+        ASSERT_LT(at, lines.size()) << "missing \"" << want << "\" in:\n" << result.output;
+        ++at;
+    }
+}
+
+// A pty whose slave is COMn of the prefix, unlinked again at the end.
+class WineCom {
+public:
+    explicit WineCom(int n) : n_(n) {
+        pty_.holdSlaveRaw();
+        linkWineComPort(n_, pty_.slavePath());
+    }
+    ~WineCom() { unlinkWineComPort(n_); }
+    Pty& pty() { return pty_; }
+    std::string number() const { return std::to_string(n_); }
+
+private:
+    int n_;
+    Pty pty_;
+};
+
+TEST(Win32Port, UnmappedPortIsNotFound) {
+    REQUIRE_WINE(kProbe);
+    unlinkWineComPort(29);
+    const ProcessResult result = runProbe({"open", "29", "rxcount", "close", "win32open", "29"});
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    expectLines(result, {"open status=-14 type=15 index=28", "rxcount -24", "close rc=0",
+                         "win32open status=-14 type=15 index=28"});
+}
+
+TEST(Win32Port, LineSetUpIsSeenOnTheLine) {
+    REQUIRE_WINE(kProbe);
+    WineCom com(21);
+    const struct {
+        int bps;
+        speed_t code;
+    } speeds[] = {{9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
+                  {115200, B115200}, {230400, B230400}, {460800, B460800}};
+    // Per speed: set it, tell the far side, wait for its go-ahead.
+    std::vector<std::string> args{"open", com.number()};
+    for (size_t i = 0; i < std::size(speeds); ++i) {
+        args.insert(args.end(), {"setline", std::to_string(speeds[i].bps), "N", "8", "1", "write",
+                                 hex(std::string(1, static_cast<char>(i))), "read", "1", "20000"});
+    }
+    args.insert(args.end(), {"setline", "9600", "e", "7", "2", "setline", "9600", "X", "8", "1",
+                             "setline", "9600", "N", "8", "3", "close"});
+    ProcessResult result;
+    std::thread probe([&] { result = runProbe(args); });
+    std::vector<speed_t> seen;
+    for (size_t i = 0; i < std::size(speeds); ++i) {
+        const std::string marker = com.pty().read(1, 30000);
+        if (marker != std::string(1, static_cast<char>(i))) break;
+        seen.push_back(cfgetospeed(&static_cast<const termios&>(com.pty().settings())));
+        com.pty().write("g");
+    }
+    probe.join();
+    ASSERT_EQ(seen.size(), std::size(speeds)) << result.output;
+    for (size_t i = 0; i < std::size(speeds); ++i)
+        EXPECT_EQ(seen[i], speeds[i].code) << speeds[i].bps;
+    // A pty keeps only speed and stop bits (it forces CS8, drops parity).
+    EXPECT_NE(com.pty().settings().c_cflag & CSTOPB, 0u);
+    expectLines(result, {"open status=0 type=15 index=20", "setline rc=0 status=0",
+                         "setline rc=-26 status=-26", "setline rc=-28 status=-28", "close rc=0"});
+}
+
+TEST(Win32Port, BlocksBothWaysAndQueueCounts) {
+    REQUIRE_WINE(kProbe);
+    WineCom com(22);
+    const std::string all = allByteValues();
+    com.pty().write(all);
+    const ProcessResult result = runProbe({"open",        com.number(),
+                                           "rxcount",     "rxfree",
+                                           "readblock",   "64",
+                                           "read",        "192",
+                                           "2000",        "readblock",
+                                           "64",          "status",
+                                           "read",        "1",
+                                           "0",           "status",
+                                           "write",       hex(all),
+                                           "txcount",     "txfree",
+                                           "writeblock",  hex(std::string(2000, 'w')),
+                                           "clearstatus", "bigwrite",
+                                           "3000",        "-1",
+                                           "close"});
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    expectLines(result, {
+                            "open status=0 type=15 index=21",
+                            "rxcount 256",
+                            "rxfree 794",
+                            "readblock rc=0 count=64 data=" + hex(all.substr(0, 64)),
+                            "read " + hex(all.substr(64)) + " rc=0",
+                            "readblock rc=-8 count=0 data=",
+                            "status 0",
+                            "read  rc=-8",
+                            "status 0",
+                            "write rc=0 count=256 status=0",
+                            "txcount 0",
+                            "txfree 1050",
+                            "writeblock rc=-9 count=1050 status=-9",
+                            "clearstatus status=0",
+                            "bigwrite rc=0 count=3000 status=0",
+                            "close rc=0",
+                        });
+    std::string big;
+    for (int i = 0; i < 3000; ++i)
+        big.push_back(static_cast<char>(i));
+    EXPECT_TRUE(com.pty().readAvailable() == all + std::string(1050, 'w') + big);
+}
+
+TEST(Win32Port, NamedOpens) {
+    REQUIRE_WINE(kProbe);
+    WineCom plain(23);
+    WineCom device(24);
+    const ProcessResult result =
+        runProbe({"named", "COM23", "write", "31", "close", "named", "\\\\.\\COM24", "write", "32",
+                  "close", "named", "COM28", "close"});
+    unlinkWineComPort(28);
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    expectLines(result,
+                {"named status=0 type=15 index=0", "write rc=0 count=1 status=0", "close rc=0",
+                 "named status=0 type=15 index=0", "write rc=0 count=1 status=0", "close rc=0",
+                 "named status=-14 type=15 index=0", "close rc=0"});
+    EXPECT_EQ(plain.pty().readAvailable(), "1");
+    EXPECT_EQ(device.pty().readAvailable(), "2");
+}
+
+TEST(Win32Port, ModemLinesAndBreakOnAPtyDoNoHarm) {
+    REQUIRE_WINE(kProbe);
+    WineCom com(25);
+    const ProcessResult result =
+        runProbe({"open", com.number(), "dtr", "0", "rts", "0", "dtr", "1", "rts", "1", "break",
+                  "50", "modem", "line", "write", "55", "dump", "close"});
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    expectLines(result,
+                {"open status=0 type=15 index=24", "dtr rc=0", "rts rc=0", "dtr rc=0", "rts rc=0",
+                 "modem 0", "line 0", "write rc=0 count=1 status=0", "dump: ",
+                 "dump: Port type:  MS Windows  DCB BaudRate: 38400   ByteSize: 8  Parity: 0",
+                 "dump: XonLim: 262   XoffLim: 262   EofChr: 00  EvtChr: 00", "dump: 8250:0000",
+                 "dump rc=0", "close rc=0"});
+    EXPECT_NE(result.output.find("break rc=0"), std::string::npos);
+    EXPECT_EQ(com.pty().readAvailable(), "\x55");
+}
+
+TEST(Win32Port, HangUpEndsAnUnboundedWait) {
+    REQUIRE_WINE(kProbe);
+    WineCom com(26);
+    ProcessResult result;
+    std::thread probe([&] {
+        result = runProbe({"open", com.number(), "write", "41", "read", "1", "-1", "status",
+                           "bigwrite", "100000", "-1", "close"});
+    });
+    const std::string started = com.pty().read(1, 30000);
+    if (started == "A") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        com.pty().closeHeldSlave();
+        com.pty().closeMaster();
+    }
+    probe.join();
+    ASSERT_EQ(started, "A") << result.output;
+    EXPECT_FALSE(result.timedOut);
+    expectLines(result, {"read  rc=-1", "status -1", "bigwrite rc=-1 count=0 status=-1"});
+}
+
+}  // namespace
