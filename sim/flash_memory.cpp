@@ -77,8 +77,25 @@ uint8_t FlashMemory::read(uint32_t address) const {
 
 std::vector<uint8_t> FlashMemory::read(uint32_t address, size_t length) const {
     std::vector<uint8_t> out(length);
-    for (size_t i = 0; i < length; ++i)
-        out[i] = read(static_cast<uint32_t>(address + i));
+    size_t done = 0;
+    while (done < length) {
+        const uint64_t at = static_cast<uint64_t>(address) + done;
+        const auto here = static_cast<uint32_t>(at);
+        if (at > UINT32_MAX || !contains(here, 1)) {
+            out[done++] = 0xFF;  // outside the device
+            continue;
+        }
+        const uint32_t offset = here - base_;
+        const uint32_t inPage = offset % kPageSize;
+        size_t chunk = kPageSize - inPage;
+        if (chunk > length - done) chunk = length - done;
+        if (chunk > size_ - offset) chunk = size_ - offset;
+        auto it = pages_.find(offset / kPageSize);
+        for (size_t i = 0; i < chunk; ++i)
+            out[done + i] = it != pages_.end() ? it->second[inPage + i]
+                                               : initialByte(static_cast<uint32_t>(here + i));
+        done += chunk;
+    }
     return out;
 }
 

@@ -17,7 +17,8 @@ constexpr size_t kMaxCommand = 64;
 constexpr size_t kMaxRecordLine = 600;
 constexpr size_t kMaxViolations = 200;
 constexpr uint32_t kEraseUnit = 0x10000;
-constexpr Micros kCrWaitUs = 20000;  // a CR without its LF
+// A CR without its LF: long enough for a command paced at 40 ms a character.
+constexpr Micros kCrWaitUs = 150000;
 const std::string kBlankMarker = "__BLANKBLANK__";
 const std::string kZeroMarker = "__ZERO__ZERO__";
 

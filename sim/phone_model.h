@@ -56,6 +56,8 @@ public:
     std::string takeOutput(const LineSettings& line, Micros now, size_t maxBytes = SIZE_MAX);
     // True when output is waiting (due or not).
     bool outputPending() const { return !output_.empty(); }
+    // True when output is waiting whose time has come.
+    bool outputDue(Micros now) const { return !output_.empty() && output_.front().due <= now; }
     // The next moment something happens without new input, if any.
     std::optional<Micros> nextEvent() const;
 

@@ -174,6 +174,7 @@ bool PtyServer::serveRun(Micros deadline) {
     std::deque<Incoming> incoming;
     double inFree = 0;   // when the line towards the phone is free again
     double outFree = 0;  // same, towards the tool
+    bool outIdle = true;
     std::string unwritten;
     bool keepServing = true;
     bool open = true;
@@ -225,17 +226,23 @@ bool PtyServer::serveRun(Micros deadline) {
         // Bytes to the tool.
         if (unwritten.empty()) {
             size_t allowed = SIZE_MAX;
-            if (config.paceLine) {
-                const double bt = byteTime(line);
-                if (outFree < static_cast<double>(now) - bt)
-                    outFree = static_cast<double>(now) - bt;
-                allowed = bt <= 0 ? SIZE_MAX
-                                  : static_cast<size_t>((static_cast<double>(now) - outFree) / bt);
+            const double bt = byteTime(line);
+            if (config.paceLine && bt > 0) {
+                const auto t = static_cast<double>(now);
+                // After a quiet line the next byte starts now and is heard a
+                // byte time later.
+                if (outIdle && model.outputDue(now)) {
+                    outFree = t;
+                    outIdle = false;
+                }
+                allowed = static_cast<size_t>((t - outFree) / bt + 1e-6);
             }
             if (allowed > 0) {
                 unwritten = model.takeOutput(line, now, allowed);
-                if (config.paceLine)
-                    outFree += byteTime(line) * static_cast<double>(unwritten.size());
+                if (config.paceLine) {
+                    outFree += bt * static_cast<double>(unwritten.size());
+                    if (unwritten.size() < allowed && !model.outputDue(now)) outIdle = true;
+                }
             }
         }
         while (!unwritten.empty() && open) {
@@ -255,7 +262,7 @@ bool PtyServer::serveRun(Micros deadline) {
         auto consider = [&wake](Micros t) { wake = std::min(wake, t); };
         if (auto next = model.nextEvent()) {
             if (config.paceLine && model.outputPending())
-                consider(std::max(*next, static_cast<Micros>(outFree + byteTime(line))));
+                consider(std::max(*next, static_cast<Micros>(std::ceil(outFree + byteTime(line)))));
             else
                 consider(*next);
         }
