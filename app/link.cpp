@@ -32,6 +32,9 @@ int resetDongle(SerialPort* port) {
         port->ops.set_rts(port, 1);
         pauseMs(50);
         port->ops.set_dtr(port, 0);
+        // Whatever came in before (the phone's announcements relayed at the
+        // wrong speed) is not the answer to this wake-up byte.
+        port_drain_input(port);
         port->ops.write_byte(port, kDongleWakeUp);
         int32_t answer = port_read_byte_timed(port, 10);
         if (answer == 0xF4 || answer == 0xF5) return 1;

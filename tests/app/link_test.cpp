@@ -102,6 +102,19 @@ TEST_F(Link, AckOnALaterAttemptAndWrongBytesIgnored) {
     }
 }
 
+TEST_F(Link, StaleInputIsNotTakenForTheAnswer) {
+    // Bytes relayed before the dongle woke up wait in the receive queue.
+    fake.rx = std::string(30, '\x81');
+    size_t wakeUps = 0;
+    fake.onWrite = [&](FakePort& f, uint8_t b) {
+        if (b != kDongleWakeUp) return;
+        ++wakeUps;
+        f.receive("\xF4");
+    };
+    EXPECT_EQ(resetDongle(&fake.port), 1);
+    EXPECT_EQ(wakeUps, 1U);
+}
+
 TEST_F(Link, DongleFailures) {
     runConfig.linkMode = LinkDongle;
     startCapture();
