@@ -1,0 +1,82 @@
+// The infrared dongle in front of the phone: woken and programmed at 9600
+// bit/s for 38400 and then 115200, commands paced one character at a time.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/harness.h"
+#include "tests/support/wine.h"
+
+namespace {
+
+const std::string kSetup38400("\x03\x46\x53\x63\x76\xD1\x56\xD0\x85\x90\x11", 11);
+const std::string kSetup115200("\x03\x46\x51\x63\x76\xD1\x56\xD0\x81\x90\x11", 11);
+
+class Dongle : public ::testing::TestWithParam<bool> {
+protected:
+    bool wine() const { return GetParam(); }
+    void SetUp() override {
+        if (wine()) REQUIRE_WINE(e2e::windowsExe());
+    }
+    e2e::Result run(const e2e::Scenario& s) { return wine() ? e2e::runWine(s) : e2e::run(s); }
+};
+
+TEST_P(Dongle, ACompleteRunThroughTheDongle) {
+    e2e::Scenario s;
+    s.files["irb7.s37"] = e2e::sampleLoader();
+    s.files["a.bin"] = e2e::crcImage(3000);
+    s.args = {"a.bin", "/d", "/l"};
+    s.phone.dongle = true;
+    s.phone.dongleAnswer = 0xF4;
+    s.phone.enqIntervalMs = 20;
+    s.timeoutSeconds = 90;
+    const e2e::Result r = run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    EXPECT_NE(r.output.find("Open infrared mode flash loader for rb7 ...\n"), std::string::npos);
+    EXPECT_NE(r.output.find("\nEntring IR Mode using dongle\n\nWaiting for ENQ(81) from Mobile\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.flash(0x400000, 3000), s.files["a.bin"]);
+    EXPECT_TRUE(r.phone.verdict.wellFormed()) << r.phoneReport();
+
+    // The dongle heard the wake-up byte and a set-up sequence at 9600, once
+    // for 38400 and once for 115200.
+    EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Dongle),
+              "\xF0" + kSetup38400 + "\xF0" + kSetup115200);
+    for (const auto& chunk : r.transcript().chunks()) {
+        if (chunk.toPhone && chunk.phase == sim::Phase::Dongle) {
+            EXPECT_EQ(chunk.speed, 9600u);
+        }
+    }
+    // Commands arrive one character at a time, at least 40 ms apart.
+    const sim::TranscriptChunk* previous = nullptr;
+    size_t romChunks = 0;
+    for (const auto& chunk : r.transcript().chunks()) {
+        if (!chunk.toPhone || chunk.phase != sim::Phase::Rom) continue;
+        EXPECT_EQ(chunk.bytes.size(), 1u);
+        if (previous != nullptr) {
+            EXPECT_GE(chunk.time - previous->time, 35000u);
+        }
+        previous = &chunk;
+        ++romChunks;
+    }
+    EXPECT_EQ(romChunks, r.transcript().bytes(true, sim::Phase::Rom).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Native, Dongle, ::testing::Values(false));
+INSTANTIATE_TEST_SUITE_P(Wine, Dongle, ::testing::Values(true));
+
+TEST(DongleFailure, ADongleThatNeverAnswers) {
+    e2e::Scenario s;
+    s.files["irb7.s37"] = e2e::sampleLoader();
+    s.files["a.bin"] = e2e::crcImage(3000);
+    s.args = {"a.bin", "/d", "/l"};
+    s.phone.dongle = true;
+    s.phone.dongleAnswer = std::nullopt;
+    const e2e::Result r = e2e::run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 1) << r.output;
+    EXPECT_EQ(r.output.substr(r.output.size() - 32), "Failed to program the IR Dongle\n");
+    EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Dongle), std::string(10, '\xF0'));
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// The first stage against the virtual phone: who answers, the IROM's
+// identity and RAM test, the flash loader upload, the speed change and the
+// loader's greeting; every failure with its framed message and exit 1.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/harness.h"
+#include "tests/support/wine.h"
+
+namespace {
+
+const std::string kDashes(79, '-');
+
+std::string framed(const std::string& text) {
+    return "\n" + kDashes + "\n" + text + kDashes + "\n";
+}
+
+class FirstStage : public ::testing::TestWithParam<bool> {
+protected:
+    bool wine() const { return GetParam(); }
+    void SetUp() override {
+        if (wine()) REQUIRE_WINE(e2e::windowsExe());
+    }
+    e2e::Result run(const e2e::Scenario& s) { return wine() ? e2e::runWine(s) : e2e::run(s); }
+
+    // One small image; the phone's ROM answers at once.
+    static e2e::Scenario scenario() {
+        e2e::Scenario s;
+        s.files["rb7.s37"] = e2e::sampleLoader();
+        s.files["a.bin"] = e2e::crcImage(3000);
+        s.args = {"a.bin", "/l"};
+        s.phone.enqIntervalMs = 20;
+        s.timeoutSeconds = 40;
+        return s;
+    }
+};
+
+TEST_P(FirstStage, IromPathToTheLoaderVersion) {
+    e2e::Scenario s = scenario();
+    s.phone.echo = true;
+    s.phone.startLines = {"OK", "NEXT", "booting"};
+    const e2e::Result r = run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    const std::string loaderDots(e2e::count(s.files["rb7.s37"], "\n"), '.');
+    const std::string tilde(79, '~');
+    const std::string expected =
+        "\nCharacter received is 81\nCharacter sent is 7e"
+        "\nSending AT to mobile\nIROM found\n"
+        "\nRequesting IROM version number\nIROM identity 11\n"
+        "\nSending 8bit/8bit CS setup to IROM\nResponse OK\n"
+        "\nInitial RAM test\nWait for test to complete ....\nResponse OK\n"
+        "\nSending start transfer command to IROM\n  booting \nResponse OK\n"
+        "\nSending flash loader to IROM\n" +
+        loaderDots + "\nResponse OK\n\n" + tilde + "\nFirst stage load complete (RAM)\n" + tilde +
+        "\n\nSending AT to mobile\nResponse OK\n"
+        "\nRequesting flash loader version information\n  FLASH LOADER V2.04 \nResponse OK\n"
+        "\nOpening 'a.bin' ....Done\n";
+    EXPECT_NE(r.output.find(expected), std::string::npos) << r.output;
+
+    // Exactly these bytes reached the boot ROM, at 38400 bit/s, then the
+    // loader file unchanged at 115200.
+    EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Rom),
+              "AT\rAT04\rAT01=0005,0005\rAT05=20,08\rAT**3\r");
+    EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Srec), s.files["rb7.s37"]);
+    const std::string loader = r.transcript().bytes(true, sim::Phase::Loader);
+    EXPECT_EQ(loader.substr(0, 18), "AT\r\nAT##V\r\nAT##L=0") << loader;
+    for (const auto& chunk : r.transcript().chunks()) {
+        if (!chunk.toPhone || chunk.garbled) continue;
+        if (chunk.phase == sim::Phase::Rom) {
+            EXPECT_EQ(chunk.speed, 38400u);
+        }
+        if (chunk.phase == sim::Phase::Srec || chunk.phase == sim::Phase::Loader) {
+            EXPECT_EQ(chunk.speed, 115200u);
+        }
+    }
+    EXPECT_TRUE(r.phone.verdict.wellFormed()) << r.phoneReport();
+}
+
+TEST_P(FirstStage, LoaderAlreadyRunning) {
+    e2e::Scenario s = scenario();
+    s.phone.loaderRunning = true;
+    s.args.push_back("/h");
+    const e2e::Result r = run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    EXPECT_NE(r.output.find("\nSending AT to mobile\nEnbedded FLASH download routine found\n"
+                            "\nSending AT to mobile\nResponse OK\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("First stage load complete"), std::string::npos);
+    EXPECT_EQ(r.output.find("Sending flash loader"), std::string::npos);
+    EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Srec), "");
+    EXPECT_TRUE(r.phone.verdict.wellFormed()) << r.phoneReport();
+}
+
+TEST_P(FirstStage, DownloadSpeedAcceptedOrRefused) {
+    const struct {
+        std::vector<uint32_t> phoneSpeeds;
+        std::string text;
+        uint32_t blockSpeed;
+    } cases[] = {
+        {{230400, 460800}, "\nSetting download speed to 460800bps...done\n", 460800},
+        {{230400},
+         "\nSetting download speed to 460800bps...Loader can not support 460800bps, using "
+         "115200bps instead\n",
+         115200},
+    };
+    for (const auto& tc : cases) {
+        e2e::Scenario s = scenario();
+        s.args.push_back("/s:460");
+        s.phone.speeds = tc.phoneSpeeds;
+        const e2e::Result r = run(s);
+        ASSERT_FALSE(r.timedOut) << r.output;
+        EXPECT_EQ(r.exitStatus, 0) << r.output;
+        EXPECT_NE(r.output.find(tc.text), std::string::npos) << r.output;
+        size_t blocks = 0;
+        for (const auto& chunk : r.transcript().chunks()) {
+            if (chunk.toPhone && chunk.phase == sim::Phase::Blocks) {
+                EXPECT_EQ(chunk.speed, tc.blockSpeed);
+                ++blocks;
+            }
+        }
+        EXPECT_GT(blocks, 0u);
+        EXPECT_TRUE(r.phone.verdict.wellFormed()) << r.phoneReport();
+    }
+}
+
+TEST_P(FirstStage, RamTestPassesAfterThe16BitSetup) {
+    e2e::Scenario s = scenario();
+    s.phone.ram = sim::RamVerdict::Need16Bit;
+    s.phone.eramStyle = sim::EramStyle::Spaced;
+    const e2e::Result r = run(s);
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    EXPECT_NE(r.output.find("\nInitial RAM test\nWait for test to complete ....\nRAM test failure\n"
+                            "\nSending 16bit/16bit CS setup to IROM\nResponse OK\n"
+                            "\nRepeat RAM test\nWait for test to complete ....\nResponse OK\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Rom),
+              "AT\rAT04\rAT01=0005,0005\rAT05=20,08\rAT01=0015,0015\rAT05=20,08\rAT**3\r");
+}
+
+INSTANTIATE_TEST_SUITE_P(Native, FirstStage, ::testing::Values(false));
+INSTANTIATE_TEST_SUITE_P(Wine, FirstStage, ::testing::Values(true));
+
+struct FailureCase {
+    const char* name;
+    void (*configure)(e2e::Scenario&);
+    std::string tail;  // the output must end with this
+};
+
+class FirstStageFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(FirstStageFailure, FramedMessageAndExit1) {
+    e2e::Scenario s;
+    s.files["rb7.s37"] = e2e::sampleLoader();
+    s.files["a.bin"] = e2e::crcImage(3000);
+    s.args = {"a.bin", "/l"};
+    s.phone.enqIntervalMs = 20;
+    s.timeoutSeconds = 40;
+    GetParam().configure(s);
+    const e2e::Result r = e2e::run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 1) << r.output;
+    const std::string& tail = GetParam().tail;
+    ASSERT_GE(r.output.size(), tail.size()) << r.output;
+    EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail) << r.output;
+    EXPECT_FALSE(r.phone.verdict.ended);
+}
+
+const FailureCase kFailures[] = {
+    {"RamFailsTwice", [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::Fail; },
+     "\nRepeat RAM test\nWait for test to complete ....\n" +
+         framed("ERROR 2: External RAM test failure\n")},
+    {"RamWithoutVerdict", [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::NoVerdict; },
+     framed("ERROR 2: External RAM test failure\n")},
+    {"ErrorReply",
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"AT04", 0}};
+     },
+     "\nRequesting IROM version number\n" + framed("ERROR 4:   ERROR\n")},
+    {"ErrorFromTheLoader",
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"V", 0}};
+     },
+     "\nRequesting flash loader version information\n" + framed("ERROR 4:   ERROR\n")},
+    {"Silence",
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"AT01", 0}};
+     },
+     "\nSending 8bit/8bit CS setup to IROM\n" +
+         framed("ERROR 3: Timeout waiting for response from mobile\n")},
+    {"NobodyAnswers",
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"AT", 0}, {"AT", 1}, {"AT", 2}};
+         s.args.push_back("/h");
+     },
+     "\nSending AT to mobile\n" + framed("ERROR 1: Timeout waiting for mobile to respond\n")},
+    {"MissingAcknowledgement",
+     [](e2e::Scenario& s) {
+         s.phone.noDotAt = {{"srec", 3}};
+     },
+     "\nSending flash loader to IROM\n...\n\n" + kDashes +
+         "\nTimeout waiting for s-record ACK from IROM\n" + kDashes + "\n"},
+    {"PhoneGoneDuringUpload",
+     [](e2e::Scenario& s) {
+         s.phone.hangUpAt = {{"srec", 2}};
+     },
+     "\nSending flash loader to IROM\n..\n\n" + kDashes +
+         "\nTimeout waiting for s-record ACK from IROM\n" + kDashes + "\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Native, FirstStageFailure, ::testing::ValuesIn(kFailures),
+                         [](const ::testing::TestParamInfo<FailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(FirstStageText, RomTextBeforeADotIsShownOnItsOwnLine) {
+    e2e::Scenario s;
+    s.files["rb7.s37"] = e2e::sampleLoader();
+    s.files["a.bin"] = e2e::crcImage(3000);
+    s.args = {"a.bin", "/l"};
+    s.phone.complainAt = {{"srec", 2}};
+    const e2e::Result r = e2e::run(s);
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    EXPECT_NE(r.output.find("\nSending flash loader to IROM\n..\nWARNING: RECORD IGNORED...."),
+              std::string::npos)
+        << r.output;
+}
+
+TEST(FirstStageText, IdentityChoosesTheRamTest) {
+    const struct {
+        std::string itest;
+        std::string line;
+        std::string ramTest;
+    } cases[] = {
+        {"ITEST=010", "IROM identity 10\n", "AT05=00,07\r"},
+        {"ITEST=011", "IROM identity 11\n", "AT05=20,08\r"},
+        {"", "IROM identity not reported, taken as 0\n", "AT05=00,07\r"},
+    };
+    for (const auto& tc : cases) {
+        e2e::Scenario s;
+        s.files["rb7.s37"] = e2e::sampleLoader();
+        s.files["a.bin"] = e2e::crcImage(3000);
+        s.args = {"a.bin", "/l"};
+        s.phone.itest = tc.itest;
+        const e2e::Result r = e2e::run(s);
+        EXPECT_EQ(r.exitStatus, 0) << r.output;
+        EXPECT_NE(r.output.find("\nRequesting IROM version number\n" + tc.line), std::string::npos)
+            << r.output;
+        EXPECT_NE(r.transcript().bytes(true, sim::Phase::Rom).find(tc.ramTest), std::string::npos);
+    }
+}
+
+}  // namespace
