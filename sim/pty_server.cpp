@@ -283,6 +283,9 @@ bool PtyServer::serveRun(Micros deadline) {
             [[maybe_unused]] ssize_t r = ::read(stopPipe_[0], drain, sizeof drain);
         }
     }
+    // Bytes the tool sent before it closed the port are still on the line.
+    for (const Incoming& in : incoming)
+        model.receive(&in.byte, 1, in.line, static_cast<Micros>(in.due));
     // Whatever the phone still had to say is lost with the closed port; the
     // next run starts clean.
     if (master_ >= 0) {

@@ -284,6 +284,21 @@ TEST(PtyServer, PacedLineTakesTheByteTime) {
     EXPECT_GE(took, std::chrono::milliseconds(88));
 }
 
+TEST(PtyServer, PacedBytesBeforeTheCloseStillArrive) {
+    // The tool sends its end-of-run command and closes the port at once: on
+    // a real line those bytes are on their way.
+    sim::ServerOptions o = options(true);
+    o.phone.paceLine = true;
+    Served served(o);
+    ASSERT_TRUE(served.opened);
+    Port port(served.server.slavePath());
+    port.set(115200);
+    port.write("AT##T\r\n");
+    port.close();
+    ASSERT_TRUE(served.ended(2000));
+    EXPECT_TRUE(served.server.reports().at(0).verdict.ended);
+}
+
 TEST(PtyServer, GivesUpWhenNobodyComes) {
     sim::ServerOptions o = options();
     o.timeoutMs = 100;
