@@ -147,7 +147,10 @@ void PtyServer::serve() {
         // as long as no slave is open.
         pollfd fds[2] = {{master_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
         const int n = ::poll(fds, 1, 0);
-        const bool slaveOpen = n == 0 || (n > 0 && (fds[0].revents & POLLHUP) == 0);
+        // Bytes left by a tool that has already closed the port make a run too.
+        const bool slaveOpen =
+            n == 0 ||
+            (n > 0 && ((fds[0].revents & POLLHUP) == 0 || (fds[0].revents & POLLIN) != 0));
         if (!slaveOpen) {
             if (monotonicMicros() >= deadline) {
                 timedOut_ = true;
