@@ -363,8 +363,10 @@ std::vector<std::string> phoneSwitches(const PhoneConfig& config) {
     if (config.version != defaults.version) add("--version", config.version);
     if (config.speeds != defaults.speeds) {
         std::string list;
-        for (uint32_t s : config.speeds)
-            list += (list.empty() ? "" : ",") + std::to_string(s);
+        for (uint32_t s : config.speeds) {
+            if (!list.empty()) list += ',';
+            list += std::to_string(s);
+        }
         add("--speeds", list);
     }
     if (config.speedRefusal != defaults.speedRefusal)
