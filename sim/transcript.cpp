@@ -6,6 +6,10 @@
 
 namespace sim {
 
+namespace {
+constexpr Micros kPauseUs = 1000;  // a pause this long starts a new chunk
+}  // namespace
+
 void Transcript::add(Micros time, bool toPhone, Phase phase, uint32_t speed, bool garbled,
                      const uint8_t* data, size_t length) {
     if (length == 0) return;
@@ -20,12 +24,13 @@ void Transcript::add(Micros time, bool toPhone, Phase phase, uint32_t speed, boo
     if (!chunks_.empty()) {
         TranscriptChunk& last = chunks_.back();
         if (last.toPhone == toPhone && last.phase == phase && last.speed == speed &&
-            last.garbled == garbled) {
+            last.garbled == garbled && time >= last.lastTime && time - last.lastTime < kPauseUs) {
             last.bytes.append(reinterpret_cast<const char*>(data), keep);
+            last.lastTime = time;
             return;
         }
     }
-    chunks_.push_back({time, toPhone, phase, speed, garbled,
+    chunks_.push_back({time, time, toPhone, phase, speed, garbled,
                        std::string(reinterpret_cast<const char*>(data), keep)});
 }
 
@@ -45,6 +50,8 @@ std::string Transcript::serialize() const {
     std::string out;
     for (const auto& chunk : chunks_) {
         out += std::to_string(chunk.time);
+        out += ' ';
+        out += std::to_string(chunk.lastTime);
         out += chunk.toPhone ? " in " : " out ";
         out += phaseName(chunk.phase);
         out += ' ';
@@ -67,8 +74,9 @@ std::optional<Transcript> Transcript::parse(const std::string& text) {
     while (std::getline(lines, line)) {
         if (line.empty()) continue;
         std::istringstream fields(line);
-        std::string time, direction, phase, speed, garbled, hex;
-        if (!(fields >> time >> direction >> phase >> speed >> garbled)) return std::nullopt;
+        std::string time, lastTime, direction, phase, speed, garbled, hex;
+        if (!(fields >> time >> lastTime >> direction >> phase >> speed >> garbled))
+            return std::nullopt;
         fields >> hex;
         auto parsedPhase = phaseFromName(phase);
         if (!parsedPhase || (direction != "in" && direction != "out") || hex.size() % 2 != 0)
@@ -81,10 +89,17 @@ std::optional<Transcript> Transcript::parse(const std::string& text) {
             if (end != pair.c_str() + 2) return std::nullopt;
             bytes += static_cast<char>(value);
         }
-        transcript.add(std::strtoull(time.c_str(), nullptr, 10), direction == "in", *parsedPhase,
-                       static_cast<uint32_t>(std::strtoul(speed.c_str(), nullptr, 10)),
-                       garbled == "1", reinterpret_cast<const uint8_t*>(bytes.data()),
-                       bytes.size());
+        TranscriptChunk chunk;
+        chunk.time = std::strtoull(time.c_str(), nullptr, 10);
+        chunk.lastTime = std::strtoull(lastTime.c_str(), nullptr, 10);
+        chunk.toPhone = direction == "in";
+        chunk.phase = *parsedPhase;
+        chunk.speed = static_cast<uint32_t>(std::strtoul(speed.c_str(), nullptr, 10));
+        chunk.garbled = garbled == "1";
+        chunk.bytes = bytes;
+        (chunk.toPhone ? transcript.countIn_ : transcript.countOut_) += bytes.size();
+        transcript.stored_ += bytes.size();
+        transcript.chunks_.push_back(std::move(chunk));
     }
     return transcript;
 }

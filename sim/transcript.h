@@ -1,5 +1,6 @@
 // Every byte that crossed the line, in both directions, with the phase the
-// phone was in and the line speed; kept as runs of bytes that share these.
+// phone was in and the line speed; kept as runs of bytes that share these and
+// follow each other without a pause of a millisecond or more.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@ namespace sim {
 
 struct TranscriptChunk {
     Micros time = 0;      // when the first byte crossed
+    Micros lastTime = 0;  // when the last one did
     bool toPhone = true;  // from the tool to the phone, or back
     Phase phase = Phase::Rom;
     uint32_t speed = 0;    // the tool's speed (to the phone) or the phone's (from it)
@@ -38,7 +40,7 @@ public:
     uint64_t count(bool toPhone) const { return toPhone ? countIn_ : countOut_; }
     bool truncated() const { return truncated_; }
 
-    // One line per chunk: "<time> <in|out> <phase> <speed> <0|1> <hex>".
+    // One line per chunk: "<time> <last time> <in|out> <phase> <speed> <0|1> <hex>".
     std::string serialize() const;
     static std::optional<Transcript> parse(const std::string& text);
 

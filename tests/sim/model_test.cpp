@@ -839,8 +839,27 @@ TEST(Transcript, LimitKeepsCounts) {
     EXPECT_EQ(transcript.count(false), 8u);
     EXPECT_EQ(transcript.bytes(false).size(), 2u);
     EXPECT_TRUE(transcript.truncated());
-    EXPECT_FALSE(sim::Transcript::parse("1 in nowhere 9600 0 41\n").has_value());
-    EXPECT_FALSE(sim::Transcript::parse("1 in rom 9600 0 4\n").has_value());
+    EXPECT_FALSE(sim::Transcript::parse("1 1 in nowhere 9600 0 41\n").has_value());
+    EXPECT_FALSE(sim::Transcript::parse("1 1 in rom 9600 0 4\n").has_value());
+    EXPECT_FALSE(sim::Transcript::parse("1 1 up rom 9600 0 41\n").has_value());
+    EXPECT_TRUE(sim::Transcript::parse("1 1 in rom 9600 0 41\n").has_value());
+}
+
+TEST(Transcript, APauseStartsANewChunk) {
+    sim::Transcript transcript;
+    const uint8_t byte = 'x';
+    for (sim::Micros t : {100, 600, 1599, 2600, 2601})
+        transcript.add(t, true, Phase::Rom, kRom, false, &byte, 1);
+    ASSERT_EQ(transcript.chunks().size(), 2u);
+    EXPECT_EQ(transcript.chunks()[0].bytes, "xxx");
+    EXPECT_EQ(transcript.chunks()[0].time, 100u);
+    EXPECT_EQ(transcript.chunks()[0].lastTime, 1599u);
+    EXPECT_EQ(transcript.chunks()[1].time, 2600u);
+    const auto parsed = sim::Transcript::parse(transcript.serialize());
+    ASSERT_TRUE(parsed.has_value());
+    ASSERT_EQ(parsed->chunks().size(), 2u);
+    EXPECT_EQ(parsed->chunks()[0].lastTime, 1599u);
+    EXPECT_EQ(parsed->count(true), 5u);
 }
 
 }  // namespace
