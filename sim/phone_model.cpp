@@ -727,8 +727,11 @@ std::string PhoneModel::takeOutput(const LineSettings& line, Micros now, size_t 
             bool lost = false;
             bool garbled = false;
             if (item.viaDongle) {
-                lost = dongleCommand_;  // the dongle relays nothing in its command state
-                garbled = item.speed != dongleSpeed_ || !line.sameFrame(frameAt(dongleSpeed_));
+                // Nothing is relayed in the command state, and infrared at the
+                // wrong speed is not decoded at all; the wire to the tool may
+                // still be at another speed than the dongle.
+                lost = dongleCommand_ || item.speed != dongleSpeed_;
+                garbled = !line.sameFrame(frameAt(dongleSpeed_));
             } else {
                 garbled = !line.sameFrame(frameAt(item.speed));
             }

@@ -610,11 +610,15 @@ TEST(Dongle, WakeUpAnswers) {
 
 TEST(Dongle, ProgrammedSpeedCarriesThePhone) {
     Tool tool(dongleConfig());
-    // Before programming the dongle sits at 9600: the ROM's ENQ does not pass.
-    EXPECT_EQ(tool.wait(30, kRom).find('\x81'), std::string::npos);
+    // Before programming the dongle sits at 9600: the ROM's ENQ does not pass,
+    // not even as noise.
+    EXPECT_EQ(tool.wait(30, kRom), "");
+    EXPECT_EQ(tool.wait(30, 9600), "");
     EXPECT_EQ(tool.talk("\xF0", 9600), "\xF5");
     EXPECT_EQ(tool.talk(kDongle38400, 9600), "");
     EXPECT_NE(tool.wait(30, kRom).find('\x81'), std::string::npos);
+    // A tool whose port is still at 9600 hears the relayed ENQ as garbage.
+    EXPECT_EQ(tool.wait(30, 9600).find_first_of("\x81\xF4\xF5"), std::string::npos);
     EXPECT_EQ(tool.talk("\x7E", kRom, 20), "");
     tool.wait(20, kRom);
     EXPECT_EQ(tool.talk("AT04\r", kRom), "ITEST=011\r\nOK\r\n");
