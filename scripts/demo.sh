@@ -59,9 +59,9 @@ echo "=== download ended with exit status $tool_status"
 echo "=== what the phone saw (phonesim exit status $phone_status)"
 cat phonesim.err
 echo "=== the phone's FLASH against the images"
-for spec in "${images[@]}"; do
-    file=${spec%%:*}
-    address=$((${spec#*:}))
+for entry in "${images[@]}"; do
+    file=${entry%%:*}
+    address=$((${entry#*:}))
     size=$(stat -c %s "$file")
     if cmp -s -n "$size" -i "0:$address" "$file" flash.bin; then
         printf '%-14s %8d bytes at 0x%06X: identical\n' "$file" "$size" "$address"
