@@ -118,7 +118,7 @@ AT05 AT**3 V P L S I E B C R H T, "block" for image blocks, "srec" for loader li
 Samples (written, then phonesim ends):
   --write-loader PATH    a valid S-record loader file
   --write-crc-image PATH an image with the signature and a good CRC residue
-  --image-size N         its size (100000, rounded up to 4k+4)
+  --image-size N         its size (100000, rounded up to a multiple of 4)
   --write-block-image PATH  an image of data, blank and zero blocks
   --block-pattern TEXT   its blocks: d data, b blank, z zero (dbzdbzd)
   --help                 this text

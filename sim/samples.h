@@ -16,7 +16,7 @@ std::string makeSampleLoader(uint32_t address = 0x00080000, size_t codeBytes = 4
 // first): a buffer of 4k+2 bytes then leaves the CRC register at 0xF0B8.
 void appendFrameCheck(std::vector<uint8_t>& data);
 
-// Pseudo-random image of about `size` bytes (rounded up to 4k+4, at least 72)
+// Pseudo-random image of `size` bytes (rounded up to a multiple of 4, at least 72)
 // with the signature and a closing frame check sequence.
 std::vector<uint8_t> makeCrcImage(size_t size, uint32_t seed = 1);
 
