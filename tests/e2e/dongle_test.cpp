@@ -2,22 +2,14 @@
 // bit/s for 38400 and then 115200, commands paced one character at a time.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/harness.h"
-#include "tests/support/wine.h"
+#include "tests/e2e/native_or_wine.h"
 
 namespace {
 
 const std::string kSetup38400("\x03\x46\x53\x63\x76\xD1\x56\xD0\x85\x90\x11", 11);
 const std::string kSetup115200("\x03\x46\x51\x63\x76\xD1\x56\xD0\x81\x90\x11", 11);
 
-class Dongle : public ::testing::TestWithParam<bool> {
-protected:
-    bool wine() const { return GetParam(); }
-    void SetUp() override {
-        if (wine()) REQUIRE_WINE(e2e::windowsExe());
-    }
-    e2e::Result run(const e2e::Scenario& s) { return wine() ? e2e::runWine(s) : e2e::run(s); }
-};
+class Dongle : public e2e::NativeOrWine {};
 
 TEST_P(Dongle, ACompleteRunThroughTheDongle) {
     e2e::Scenario s;
@@ -63,8 +55,7 @@ TEST_P(Dongle, ACompleteRunThroughTheDongle) {
     EXPECT_GE(last->time - first->time, (romBytes - last->bytes.size()) * 39000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Native, Dongle, ::testing::Values(false));
-INSTANTIATE_TEST_SUITE_P(Wine, Dongle, ::testing::Values(true));
+NATIVE_AND_WINE(Dongle);
 
 TEST(DongleFailure, ADongleThatNeverAnswers) {
     e2e::Scenario s;

@@ -3,8 +3,7 @@
 // loader's greeting; every failure with its framed message and exit 1.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/harness.h"
-#include "tests/support/wine.h"
+#include "tests/e2e/native_or_wine.h"
 
 namespace {
 
@@ -14,25 +13,18 @@ std::string framed(const std::string& text) {
     return "\n" + kDashes + "\n" + text + kDashes + "\n";
 }
 
-class FirstStage : public ::testing::TestWithParam<bool> {
-protected:
-    bool wine() const { return GetParam(); }
-    void SetUp() override {
-        if (wine()) REQUIRE_WINE(e2e::windowsExe());
-    }
-    e2e::Result run(const e2e::Scenario& s) { return wine() ? e2e::runWine(s) : e2e::run(s); }
+// One small image; the phone's ROM answers at once.
+e2e::Scenario scenario() {
+    e2e::Scenario s;
+    s.files["rb7.s37"] = e2e::sampleLoader();
+    s.files["a.bin"] = e2e::crcImage(3000);
+    s.args = {"a.bin", "/l"};
+    s.phone.enqIntervalMs = 20;
+    s.timeoutSeconds = 40;
+    return s;
+}
 
-    // One small image; the phone's ROM answers at once.
-    static e2e::Scenario scenario() {
-        e2e::Scenario s;
-        s.files["rb7.s37"] = e2e::sampleLoader();
-        s.files["a.bin"] = e2e::crcImage(3000);
-        s.args = {"a.bin", "/l"};
-        s.phone.enqIntervalMs = 20;
-        s.timeoutSeconds = 40;
-        return s;
-    }
-};
+class FirstStage : public e2e::NativeOrWine {};
 
 TEST_P(FirstStage, IromPathToTheLoaderVersion) {
     e2e::Scenario s = scenario();
@@ -140,8 +132,7 @@ TEST_P(FirstStage, RamTestPassesAfterThe16BitSetup) {
               "AT\rAT04\rAT01=0005,0005\rAT05=20,08\rAT01=0015,0015\rAT05=20,08\rAT**3\r");
 }
 
-INSTANTIATE_TEST_SUITE_P(Native, FirstStage, ::testing::Values(false));
-INSTANTIATE_TEST_SUITE_P(Wine, FirstStage, ::testing::Values(true));
+NATIVE_AND_WINE(FirstStage);
 
 struct FailureCase {
     const char* name;
@@ -152,12 +143,7 @@ struct FailureCase {
 class FirstStageFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(FirstStageFailure, FramedMessageAndExit1) {
-    e2e::Scenario s;
-    s.files["rb7.s37"] = e2e::sampleLoader();
-    s.files["a.bin"] = e2e::crcImage(3000);
-    s.args = {"a.bin", "/l"};
-    s.phone.enqIntervalMs = 20;
-    s.timeoutSeconds = 40;
+    e2e::Scenario s = scenario();
     GetParam().configure(s);
     const e2e::Result r = e2e::run(s);
     ASSERT_FALSE(r.timedOut) << r.output;
@@ -216,10 +202,7 @@ INSTANTIATE_TEST_SUITE_P(Native, FirstStageFailure, ::testing::ValuesIn(kFailure
                          });
 
 TEST(FirstStageText, RomTextBeforeADotIsShownOnItsOwnLine) {
-    e2e::Scenario s;
-    s.files["rb7.s37"] = e2e::sampleLoader();
-    s.files["a.bin"] = e2e::crcImage(3000);
-    s.args = {"a.bin", "/l"};
+    e2e::Scenario s = scenario();
     s.phone.complainAt = {{"srec", 2}};
     const e2e::Result r = e2e::run(s);
     EXPECT_EQ(r.exitStatus, 0) << r.output;
@@ -239,10 +222,7 @@ TEST(FirstStageText, IdentityChoosesTheRamTest) {
         {"", "IROM identity not reported, taken as 0\n", "AT05=00,07\r"},
     };
     for (const auto& tc : cases) {
-        e2e::Scenario s;
-        s.files["rb7.s37"] = e2e::sampleLoader();
-        s.files["a.bin"] = e2e::crcImage(3000);
-        s.args = {"a.bin", "/l"};
+        e2e::Scenario s = scenario();
         s.phone.itest = tc.itest;
         const e2e::Result r = e2e::run(s);
         EXPECT_EQ(r.exitStatus, 0) << r.output;

@@ -3,8 +3,7 @@
 // verdicts and the exit status.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/harness.h"
-#include "tests/support/wine.h"
+#include "tests/e2e/native_or_wine.h"
 
 namespace {
 
@@ -64,14 +63,7 @@ e2e::Scenario baseScenario() {
     return s;
 }
 
-class Images : public ::testing::TestWithParam<bool> {
-protected:
-    bool wine() const { return GetParam(); }
-    void SetUp() override {
-        if (wine()) REQUIRE_WINE(e2e::windowsExe());
-    }
-    e2e::Result run(const e2e::Scenario& s) { return wine() ? e2e::runWine(s) : e2e::run(s); }
-};
+class Images : public e2e::NativeOrWine {};
 
 TEST_P(Images, SeveralImagesLandWhereTheyBelong) {
     e2e::Scenario s = baseScenario();
@@ -136,8 +128,7 @@ TEST_P(Images, MismatchesAreFailuresAndTheNextImageIsStillWritten) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Native, Images, ::testing::Values(false));
-INSTANTIATE_TEST_SUITE_P(Wine, Images, ::testing::Values(true));
+NATIVE_AND_WINE(Images);
 
 struct QuestionCase {
     const char* name;
