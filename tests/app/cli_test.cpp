@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/run.h"
+#include "serial/port.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -171,6 +172,37 @@ TEST(Cli, LoaderSearchOrderAndNames) {
             EXPECT_NE(r.output.find("\nEntering Serial Mode\n"), std::string::npos) << r.output;
         }
     }
+}
+
+TEST(Cli, PortOpenFailures) {
+    TempDir dir;
+    dir.write("rb7.s37", "S00600004844521B\n");
+    const std::string tips =
+        "Tips: Check to see if the port be used or not properly closed by other program.";
+
+    ProcessResult missing = runDownloadIn(dir, {"x.bin", "/l", "/c:/dev/does-not-exist"});
+    EXPECT_EQ(missing.exitStatus, 1);
+    EXPECT_NE(missing.output.find("\nEntering Serial Mode\n\nOpening /dev/does-not-exist\n"
+                                  "Failed to open the port. Status = -14\n" +
+                                  tips),
+              std::string::npos)
+        << missing.output;
+    EXPECT_EQ(missing.output.substr(missing.output.size() - tips.size()), tips);
+
+    // A port that another program holds.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    SerialPort* held = serial_port_open(0, slave.c_str(), 38400, 'N', 8, 1);
+    ASSERT_GE(held->status, 0);
+    ProcessResult busy = runDownloadIn(dir, {"x.bin", "/l", "/c:" + slave});
+    EXPECT_EQ(busy.exitStatus, 1);
+    EXPECT_NE(busy.output.find("Failed to open the port. Status = -3\n" + tips), std::string::npos)
+        << busy.output;
+    held->ops.close(held);
+    close(master);
 }
 
 // askYesNo reads the console's standard input: feed it from a pipe.

@@ -198,6 +198,22 @@ TEST_F(ImageChecks, Overlap) {
     }
 }
 
+TEST_F(ImageChecks, TenImagesAtOneAddressAskNineTimes) {
+    for (int32_t i = 0; i < kMaxImages; ++i) {
+        runConfig.imageAddresses[i] = 0x400000;
+        runConfig.imageLastAddresses[i] = 0x40FFFF;
+    }
+    typeInput(std::string(9, 'y'));
+    startCapture();
+    for (int32_t i = 0; i < kMaxImages; ++i)
+        EXPECT_TRUE(checkOverlap(runConfig, i));
+    std::string out = captured();
+    size_t questions = 0;
+    for (size_t p = 0; (p = out.find("overlapping", p)) != std::string::npos; ++p)
+        ++questions;
+    EXPECT_EQ(questions, 9U);
+}
+
 TEST_F(ImageChecks, ReportAndQuestionsOfOneImage) {
     TempDir dir;
     std::string image(72, '\x11');
