@@ -2,6 +2,10 @@
 // search, exit statuses; and the yes/no question.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <string>
@@ -203,6 +207,73 @@ TEST(Cli, PortOpenFailures) {
         << busy.output;
     held->ops.close(held);
     close(master);
+}
+
+// The tool on a terminal, waiting for a phone that never announces itself.
+struct TerminalRun {
+    explicit TerminalRun(const TempDir& dir) {
+        phone = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        grantpt(phone);
+        unlockpt(phone);
+        const std::string port = "/c:" + std::string(ptsname(phone));
+        pid = forkpty(&console, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            if (chdir(dir.path().c_str()) != 0) _exit(126);
+            execl(DOWNLOAD_EXE, DOWNLOAD_EXE, "x.bin", "/l", port.c_str(), nullptr);
+            _exit(127);
+        }
+    }
+    ~TerminalRun() {
+        if (pid > 0) kill(pid, SIGKILL);
+        close(console);
+        close(phone);
+    }
+    // Reads the console until text appears (or a few seconds pass).
+    bool waitFor(const std::string& text) {
+        for (int i = 0; i < 500 && output.find(text) == std::string::npos; ++i) {
+            char buf[256];
+            ssize_t n = read(console, buf, sizeof buf);
+            if (n > 0) output.append(buf, static_cast<size_t>(n));
+            if (n <= 0) usleep(10000);
+        }
+        return output.find(text) != std::string::npos;
+    }
+    tcflag_t localFlags() const {
+        struct termios t;
+        tcgetattr(console, &t);
+        return t.c_lflag;
+    }
+    int wait() {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return status;
+    }
+    int phone = -1;
+    int console = -1;
+    pid_t pid = -1;
+    std::string output;
+};
+
+TEST(Cli, TheTerminalIsRestoredHoweverTheRunEnds) {
+    TempDir dir;
+    dir.write("rb7.s37", "S00600004844521B\n");
+    for (char key : {'q', '\x03'}) {
+        TerminalRun run(dir);
+        ASSERT_GT(run.pid, 0);
+        ASSERT_TRUE(run.waitFor("Press q to Quit")) << run.output;
+        // While waiting, a key is seen without Enter and not echoed.
+        EXPECT_EQ(run.localFlags() & (ICANON | ECHO), 0U);
+        ASSERT_EQ(write(run.console, &key, 1), 1);
+        int status = run.wait();
+        if (key == 'q') {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+        }
+        EXPECT_EQ(run.localFlags() & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
+            << "key " << int{key};
+    }
 }
 
 // askYesNo reads the console's standard input: feed it from a pipe.
