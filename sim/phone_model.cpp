@@ -122,6 +122,7 @@ void PhoneModel::receiveByte(uint8_t byte, const LineSettings& line, Micros now)
         rawReported_ = true;
         violation("the tool's port is not raw (echo, line editing or translation is on)");
     }
+    bool heard = line.sameFrame(phoneLine());
     if (config_.dongle) {
         const bool commandSpeed = line.sameFrame(frameAt(kDongleCommandSpeed));
         if (commandSpeed && (dongleCommand_ || byte == 0xF0)) {
@@ -135,28 +136,18 @@ void PhoneModel::receiveByte(uint8_t byte, const LineSettings& line, Micros now)
         }
         // The dongle relays only at its own speed, and the phone understands
         // only what comes at the speed it listens at.
-        const bool garbled =
-            !line.sameFrame(frameAt(dongleSpeed_)) || dongleSpeed_ != phoneLine().speed;
-        transcript_.add(now, true, phase_, line.speed, garbled, &byte, 1);
-        if (!garbled) phoneByte(byte, now);
-        return;
+        heard = line.sameFrame(frameAt(dongleSpeed_)) && dongleSpeed_ == phoneLine().speed;
     }
     // A byte that ends the ENQ phase or starts the loader belongs to the new phase.
-    if (phase_ == Phase::Enq && byte == 'A' && line.sameFrame(phoneLine())) phase_ = Phase::Rom;
-    if (phase_ == Phase::Srec && srecEnded_ && line_.empty() && byte == 'A' &&
-        line.sameFrame(phoneLine()))
-        phase_ = Phase::Loader;
-    const bool garbled = !line.sameFrame(phoneLine());
-    transcript_.add(now, true, phase_, line.speed, garbled, &byte, 1);
-    if (!garbled) phoneByte(byte, now);
+    if (heard && byte == 'A') {
+        if (phase_ == Phase::Enq) phase_ = Phase::Rom;
+        if (phase_ == Phase::Srec && srecEnded_ && line_.empty()) phase_ = Phase::Loader;
+    }
+    transcript_.add(now, true, phase_, line.speed, !heard, &byte, 1);
+    if (heard) phoneByte(byte, now);
 }
 
 void PhoneModel::phoneByte(uint8_t byte, Micros now) {
-    if (config_.dongle) {
-        if (phase_ == Phase::Enq && byte == 'A') phase_ = Phase::Rom;
-        if (phase_ == Phase::Srec && srecEnded_ && line_.empty() && byte == 'A')
-            phase_ = Phase::Loader;
-    }
     const auto index = static_cast<size_t>(phase_);
     const uint64_t offset = inCount_[index]++;
     for (const auto& fault : config_.byteFaults) {
