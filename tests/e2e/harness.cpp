@@ -137,6 +137,12 @@ public:
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = ::fork();
+        if (pid_ < 0) {
+            ADD_FAILURE() << "cannot start phonesim";
+            ::close(out[0]);
+            ::close(out[1]);
+            return;
+        }
         if (pid_ == 0) {
             ::dup2(out[1], 1);
             std::vector<char*> argv;
@@ -234,6 +240,13 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         return;
     }
     const pid_t pid = ::fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "cannot start " << argv[0];
+        ::close(out[0]);
+        ::close(out[1]);
+        ::close(console);
+        return;
+    }
     if (pid == 0) {
         ::setsid();
         const int tty = ::open(consoleName, O_RDWR);
