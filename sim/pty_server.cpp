@@ -96,10 +96,9 @@ bool PtyServer::open(std::string* error) {
         if (error != nullptr) *error = what + ": " + std::strerror(errno);
         return false;
     };
-    if (::pipe(stopPipe_) != 0) return fail("pipe");
-    for (int fd : stopPipe_)
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (::pipe2(stopPipe_, O_NONBLOCK | O_CLOEXEC) != 0) return fail("pipe");
+    // Not inherited: a child holding the master would keep a hang-up from reaching the tool.
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ < 0) return fail("posix_openpt");
     if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return fail("grantpt");
     char name[128];
