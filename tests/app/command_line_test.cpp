@@ -95,8 +95,11 @@ TEST(CommandLine, Validity) {
     for (const auto& tc : cases) {
         RunConfig c;
         std::string shown;
-        for (const auto& a : tc.args)
-            shown += "[" + a.substr(0, 20) + "]";
+        for (const auto& a : tc.args) {
+            shown += '[';
+            shown.append(a, 0, 20);
+            shown += ']';
+        }
         EXPECT_EQ(parse(tc.args, c), tc.valid) << shown;
     }
 }
