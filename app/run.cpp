@@ -64,10 +64,6 @@ void printBanner() {
     printRule('-');
 }
 
-}  // namespace
-
-namespace {
-
 constexpr int32_t kInitialSpeed = 38400;
 constexpr int kEnq = 0x81;
 constexpr int kEnqAnswer = 0x7E;
