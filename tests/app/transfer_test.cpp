@@ -135,10 +135,10 @@ struct ScriptedLoader {
 
 class WholeImage : public Transfer {
 protected:
-    std::string run(const std::string& bytes, const std::string& checksumReply,
-                    const std::string& crcReply, bool* verified) {
-        std::string image = bytes;
-        dir.write("img.bin", image);
+    // One k52 image at 0x400000, the scripted loader on the line.
+    void prepare(const std::string& bytes, const std::string& checksumReply,
+                 const std::string& crcReply) {
+        dir.write("img.bin", bytes);
         name = dir.file("img.bin");
         runConfig.imageNames[0] = name.c_str();
         runConfig.imageAddresses[0] = 0x400000;
@@ -147,6 +147,10 @@ protected:
         loader.checksumReply = checksumReply;
         loader.crcReply = crcReply;
         loader.attach(fake);
+    }
+    std::string run(const std::string& bytes, const std::string& checksumReply,
+                    const std::string& crcReply, bool* verified) {
+        prepare(bytes, checksumReply, crcReply);
         typeInput("yyyy");
         startCapture();
         *verified = transferImage(runConfig, 0);
@@ -229,15 +233,7 @@ TEST_F(WholeImage, AFileThatShrinksWhileSentIsAMismatch) {
     // 3000 bytes measured; the file is emptied once the transfer begins, so
     // every block goes out as a blank marker and the phone's sums are those
     // of erased FLASH.
-    std::string image(3000, 'x');
-    dir.write("img.bin", image);
-    name = dir.file("img.bin");
-    runConfig.imageNames[0] = name.c_str();
-    runConfig.imageCount = 1;
-    runConfig.target = TargetK52;
-    loader.checksumReply = "0xFFFFFFFF\r\nOK\r\n";
-    loader.crcReply = "0x1234\r\nOK\r\n";
-    loader.attach(fake);
+    prepare(std::string(3000, 'x'), "0xFFFFFFFF\r\nOK\r\n", "0x1234\r\nOK\r\n");
     fake.onWrite = [this](FakePort& f, uint8_t byte) {
         loader.onByte(f, byte);
         if (loader.commands.size() == 5 && loader.blocks == 0) truncate(name.c_str(), 0);
@@ -263,13 +259,7 @@ TEST_F(WholeImage, EmptyImageHasNoBlocks) {
 }
 
 TEST_F(WholeImage, ABlockWithoutReplyEndsTheRun) {
-    std::string image(3000, 'x');
-    dir.write("img.bin", image);
-    name = dir.file("img.bin");
-    runConfig.imageNames[0] = name.c_str();
-    runConfig.imageCount = 1;
-    runConfig.target = TargetK52;
-    loader.attach(fake);
+    prepare(std::string(3000, 'x'), "", "");
     // The phone answers the commands but falls silent after the first block.
     fake.onWrite = [this](FakePort& f, uint8_t byte) {
         if (loader.blocks < 1) loader.onByte(f, byte);
