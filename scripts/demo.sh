@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-ensure_packages
+ensure_packages build
 
 build=${DEMO_BUILD_DIR:-build/release}
 if [[ $build == build/release ]]; then

@@ -1,13 +1,20 @@
-# Build and test packages (Debian names), installed when missing.
-DOWNLOAD_PACKAGES=(
-    cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
-    g++-mingw-w64-x86-64 wine wine64 python3
+# Packages the scripts need (Debian names), installed when missing. Each
+# script asks only for the groups it uses.
+declare -A DOWNLOAD_PACKAGE_GROUPS=(
+    [build]="cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev"
+    [windows]="g++-mingw-w64-x86-64 wine wine64"
+    [fuzz]="clang libclang-rt-14-dev"
 )
 
+# ensure_packages GROUP... (default: build)
 ensure_packages() {
-    local missing=() p
-    for p in "${DOWNLOAD_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    local groups=("$@") missing=() group p
+    [[ ${#groups[@]} -eq 0 ]] && groups=(build)
+    for group in "${groups[@]}"; do
+        for p in ${DOWNLOAD_PACKAGE_GROUPS[$group]}; do
+            dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+                missing+=("$p")
+        done
     done
     [[ ${#missing[@]} -eq 0 ]] && return 0
     if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
@@ -17,6 +24,22 @@ ensure_packages() {
     else
         echo "Missing packages: ${missing[*]}" >&2
         echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
+}
+
+# Makes the Wine prefix complete before anything uses it: wineboot writes the
+# registry files only when its wineserver exits and saves them, so wait for
+# that. A prefix without system.reg is made again.
+prepare_wine_prefix() {
+    local prefix=$1
+    [[ -f $prefix/system.reg ]] && return 0
+    echo "Preparing the Wine prefix for the Windows tests..."
+    rm -rf "$prefix"
+    WINEPREFIX="$prefix" WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
+    WINEPREFIX="$prefix" WINEDEBUG=-all wineserver -w >/dev/null 2>&1 || true
+    if [[ ! -f $prefix/system.reg ]]; then
+        echo "The Wine prefix at $prefix is incomplete (no system.reg)" >&2
         exit 1
     fi
 }

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-ensure_packages
+ensure_packages build windows
 
 # Windows first: the native tests run its download.exe under Wine.
 cmake --preset windows >/dev/null
@@ -18,12 +18,9 @@ cmake --build --preset debug
 cmake --preset release >/dev/null
 cmake --build --preset release
 
-# One Wine prefix for every Wine test, made once.
+# One Wine prefix for every Wine test, complete before any test starts.
 export DOWNLOAD_WINEPREFIX="$PWD/build/wineprefix"
-if [[ ! -f "$DOWNLOAD_WINEPREFIX/system.reg" ]]; then
-    echo "Preparing the Wine prefix for the Windows tests..."
-    WINEPREFIX="$DOWNLOAD_WINEPREFIX" WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
-fi
+prepare_wine_prefix "$DOWNLOAD_WINEPREFIX"
 # A persistent wineserver started here, apart from the tests: one started by
 # a test would inherit that test's output pipe and hold it open.
 WINEPREFIX="$DOWNLOAD_WINEPREFIX" WINEDEBUG=-all wineserver -p >/dev/null 2>&1 </dev/null || true
