@@ -108,11 +108,12 @@ bool parseHexValue(std::string_view token, int32_t* value) {
 
 // Lines come from the phone: control characters must not reach the
 // terminal, where they could move the cursor or start escape sequences.
+// Bytes from 0x80 up pass unchanged: they are UTF-8 or a code page's text.
 void makePrintable(const char* line, char* safe) {
     size_t n = 0;
     for (; line[n] != '\0' && n + 1 < kReplyLineSize; ++n) {
         auto c = static_cast<unsigned char>(line[n]);
-        bool control = (c < 0x20 && c != '\t') || c == 0x7F || (c >= 0x80 && c < 0xA0);
+        bool control = (c < 0x20 && c != '\t') || c == 0x7F;
         safe[n] = control ? '?' : line[n];
     }
     safe[n] = '\0';

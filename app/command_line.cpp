@@ -109,8 +109,6 @@ bool parseImage(char* arg, RunConfig& config) {
         address = parseHexAddress(colon + 1);
         if (address == 0) return false;
     }
-    // An empty name can never open: most likely an unset variable in a script.
-    if (arg[0] == '\0') return false;
     config.imageNames[config.imageCount] = arg;
     config.imageAddresses[config.imageCount] = address;
     ++config.imageCount;

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #endif
 
+#include "serial/port.h"
+
 namespace {
 
 bool initialised = false;
@@ -29,7 +31,10 @@ void restoreTerminal() {
     if (terminalSaved) tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
 }
 
-void restoreOnSignal(int sig) {
+// A killed run leaves nothing behind: the port is free for the next program
+// and the terminal edits and echoes again.
+void releaseOnSignal(int sig) {
+    port_release_all_on_signal();
     restoreTerminal();
     signal(sig, SIG_DFL);
     raise(sig);
@@ -56,10 +61,11 @@ void consoleInit() {
     if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
         terminalSaved = true;
         atexit(restoreTerminal);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            signal(sig, restoreOnSignal);
-        enterKeyMode();
     }
+    // SIGPIPE too: a closed reader of the output (download ... | head).
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+        signal(sig, releaseOnSignal);
+    enterKeyMode();
 #endif
 }
 
@@ -79,6 +85,26 @@ void consoleWrite(const char* text) {
 void consolePutChar(char ch) {
     fputc(static_cast<unsigned char>(ch), stdout);
     fflush(stdout);
+}
+
+void consolePutCharDirect(char ch) {
+#ifdef _WIN32
+    // Progress marks for the person watching: never into redirected output.
+    _putch(static_cast<unsigned char>(ch));
+#else
+    consolePutChar(ch);
+#endif
+}
+
+void consoleDropTypedAhead() {
+#ifdef _WIN32
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(input, &mode)) FlushConsoleInputBuffer(input);
+#else
+    // Only a terminal has keys typed ahead; a pipe holds answers meant in order.
+    if (terminalSaved) tcflush(STDIN_FILENO, TCIFLUSH);
+#endif
 }
 
 // One byte of standard input, unbuffered so that key reads and line reads

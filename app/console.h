@@ -18,8 +18,15 @@ void consolePrint(const char* format, ...)
     ;
 // Text printed as it is (never used as a format).
 void consoleWrite(const char* text);
-// One character at the cursor.
+// One character of formatted output.
 void consolePutChar(char ch);
+// One character at the cursor of the console itself: on Windows not through
+// standard output, so redirected output does not get it.
+void consolePutCharDirect(char ch);
+
+// Discards keys typed on the console before a question is asked, so that a
+// key meant for one question cannot answer the next.
+void consoleDropTypedAhead();
 
 // One key press, without echo and without Enter: its character code 0..255,
 // or -1 at end of input or on a read failure.

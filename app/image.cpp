@@ -5,6 +5,7 @@
 
 #include "app/console.h"
 #include "app/run.h"
+#include "serial/terminal.h"
 
 ImageFile currentImage{nullptr, 0, 0, 0};
 
@@ -62,14 +63,7 @@ uint16_t crc16Update(uint16_t crc, const uint8_t* data, size_t length) {
 }
 
 int32_t imageFileSize(FILE* file) {
-#ifdef _WIN32
-    _fseeki64(file, 0, SEEK_END);
-    int64_t length = _ftelli64(file);
-#else
-    fseeko(file, 0, SEEK_END);
-    int64_t length = ftello(file);
-#endif
-    seekStart(file);
+    const int64_t length = file_length(file);
     if (length < 0 || length > INT32_MAX) {
         failRun("Image file is larger than 2 GiB: its size cannot be sent to the mobile\n");
     }
@@ -78,9 +72,10 @@ int32_t imageFileSize(FILE* file) {
 
 void openImage(const char* name) {
     consolePrint("\nOpening '%s' ....", name);
-    FILE* file = std::fopen(name, "rb");
+    FILE* file = file_open_regular(name);
     consoleWrite(file != nullptr ? "Done\n" : "Failed\n");
     while (file == nullptr) {
+        consoleDropTypedAhead();
         consoleWrite("\nDownload filename: ");
         static char typed[kTypedNameSize];
         bool tooLong = false;
@@ -89,7 +84,7 @@ void openImage(const char* name) {
             consoleWrite("\nNo file name: the console input has ended. The run stops.\n");
             abortRun(runPort);
         }
-        file = tooLong ? nullptr : std::fopen(typed, "rb");
+        file = tooLong ? nullptr : file_open_regular(typed);
         if (file == nullptr) consolePrint("Could not open: %s\n", typed);
     }
     if (currentImage.stream != nullptr) std::fclose(currentImage.stream);
@@ -142,15 +137,34 @@ bool checkSignature(const RunConfig& config, FILE* file) {
     return askYesNo("Data file has a wrong signature. It maybe an invalid image. Continue?[y/n]");
 }
 
+namespace {
+
+// An image's place in the 32-bit address space: its first address and how
+// many bytes it reserves (0 for an empty file).
+struct AddressRange {
+    uint32_t first;
+    uint32_t length;
+};
+
+AddressRange rangeOf(const RunConfig& config, int32_t index) {
+    const auto first = static_cast<uint32_t>(config.imageAddresses[index]);
+    const auto last = static_cast<uint32_t>(config.imageLastAddresses[index]);
+    return {first, last - first + 1U};
+}
+
+// Whether two ranges share an address, for any 32-bit addresses: the
+// distance from one start to the other, taken modulo 2^32, lies inside the
+// first one.
+bool rangesOverlap(AddressRange a, AddressRange b) {
+    return b.first - a.first < a.length || a.first - b.first < b.length;
+}
+
+}  // namespace
+
 bool checkOverlap(const RunConfig& config, int32_t index) {
-    const int32_t first = config.imageAddresses[index];
-    const int32_t last = config.imageLastAddresses[index];
+    const AddressRange range = rangeOf(config, index);
     for (int32_t k = 0; k < index; ++k) {
-        const int32_t lo = config.imageAddresses[k];
-        const int32_t hi = config.imageLastAddresses[k];
-        bool overlaps = (first >= lo && first <= hi) || (last >= lo && last <= hi) ||
-                        (first <= lo && last >= hi);
-        if (overlaps) {
+        if (rangesOverlap(rangeOf(config, k), range)) {
             return askYesNo(
                 "Data file overlapping in mobile memory with previous file. Continue?[y/n]");
         }

@@ -35,13 +35,8 @@ void identifyIromAndTestRam() {
     // An IROM that reports no identity is taken as an early one (below 11):
     // its RAM test is the older command.
     int32_t identity = 0;
-    bool reported = false;
-    readReply(4, &identity, &reported);
-    if (reported) {
-        consolePrint("IROM identity %d\n", static_cast<int>(identity));
-    } else {
-        consoleWrite("IROM identity not reported, taken as 0\n");
-    }
+    readReply(4, &identity);
+    consolePrint("IROM identity %d\n", static_cast<int>(identity));
     const CommandCode ramTest = identity < 11 ? CmdRamTestLow : CmdRamTestHigh;
     int32_t unused = 0;
 

@@ -5,11 +5,14 @@
 #include "app/console.h"
 #include "app/run.h"
 #include "serial/port.h"
+#include "serial/terminal.h"
 
 FILE* loaderFile = nullptr;
 
 // 97 characters, the NUL, as the IROM takes them.
 constexpr size_t kLoaderLineSize = 98;
+// Ctrl-Z: a DOS text file ends there, whatever follows.
+constexpr int kEndOfText = 0x1A;
 
 namespace {
 
@@ -17,17 +20,16 @@ const char* const kTargetNames[] = {"rb7", "rb7dsp", "k52"};
 const char* const kFullSearch[] = {"p:\\tools\\", "c:\\tools\\", ".\\"};
 const char* const kLocalSearch[] = {".\\"};
 
+// The directory texts are DOS paths; where '\\' is no separator they name
+// the same places with '/'.
 FILE* openLoaderPath(const std::string& path) {
-#ifdef _WIN32
-    return std::fopen(path.c_str(), "rb");
-#else
-    // The directory texts are DOS paths; here they name the same places.
     std::string local = path;
-    for (char& ch : local) {
-        if (ch == '\\') ch = '/';
+    if (kPathSeparator != '\\') {
+        for (char& ch : local) {
+            if (ch == '\\') ch = kPathSeparator;
+        }
     }
-    return std::fopen(local.c_str(), "rb");
-#endif
+    return file_open_regular(local.c_str());
 }
 
 }  // namespace
@@ -65,6 +67,11 @@ bool readLoaderLine(FILE* file, char* buffer, size_t size) {
     while (stored + 1 < size) {
         int ch = std::fgetc(file);
         if (ch == EOF) break;
+        if (ch == kEndOfText) {
+            // Stays unread, so that every later read ends here too.
+            std::ungetc(ch, file);
+            break;
+        }
         if (ch == '\r') {
             int next = std::fgetc(file);
             if (next == '\n') {
@@ -86,7 +93,7 @@ void sendFlashLoader() {
     while (loaderFile != nullptr && readLoaderLine(loaderFile, line, sizeof line)) {
         port_write_string(runPort, line, -1);
         waitRecordAck();
-        consolePutChar('.');
+        consolePutCharDirect('.');
     }
     consoleWrite("\nResponse OK\n");
 }
@@ -108,7 +115,7 @@ void waitRecordAck() {
                 consoleWrite("\n");
                 echoStarted = true;
             }
-            consolePutChar(static_cast<char>(byte));
+            consolePutCharDirect(static_cast<char>(byte));
         }
     }
 }

@@ -23,6 +23,7 @@ void abortRun(SerialPort* port) {
 }
 
 bool askYesNo(const char* question) {
+    consoleDropTypedAhead();
     consolePrint("\n%s", question);
     int key = consoleReadKey();
     if (key < 0) {

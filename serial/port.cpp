@@ -245,6 +245,12 @@ int32_t port_delay_ticks(int32_t ticks) {
     return port_wait(nullptr, (ticks > limit ? limit : ticks) * 55);
 }
 
+void port_release_all_on_signal() {
+#ifndef _WIN32
+    posix_port_release_all_on_signal();
+#endif
+}
+
 SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_t speed,
                              char parity, int32_t data_bits, int32_t stop_bits) {
 #ifdef _WIN32

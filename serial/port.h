@@ -114,6 +114,11 @@ int32_t port_wait(SerialPort* port, int32_t ms);
 // Delay in units of 55 ms, calling the idle hook with no port.
 int32_t port_delay_ticks(int32_t ticks);
 
+// For a process that a signal is ending: releases every open device with
+// async-signal-safe calls only (exclusive mode off, modem lines dropped, lock
+// and descriptor closed). The port objects are left as they are.
+void port_release_all_on_signal();
+
 // Opens the platform's driver: the device named by device_name when it is not
 // null (e.g. /dev/ttyUSB0, COM12, \\.\COM12), else the port by its zero-based
 // index (Windows \\.\COM<index+1>, POSIX /dev/ttyS<index>). Never returns
@@ -139,4 +144,5 @@ SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t
 // PORT_FAILED when the device has gone away (hang-up, unplugged adapter).
 // Without a POSIX port it just sleeps.
 int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms);
+void posix_port_release_all_on_signal();
 #endif

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -49,6 +50,27 @@ constexpr uint32_t kErrOverrun = 0x0002;
 constexpr uint32_t kErrParity = 0x0004;
 constexpr uint32_t kErrFrame = 0x0008;
 constexpr uint32_t kErrBreak = 0x0010;
+
+// Descriptors of the open ports, for the release on a terminating signal;
+// -1 marks a free entry.
+constexpr int kMaxOpenPorts = 16;
+volatile sig_atomic_t open_fds[kMaxOpenPorts] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                                 -1, -1, -1, -1, -1, -1, -1, -1};
+
+void remember_fd(int fd) {
+    for (auto& entry : open_fds) {
+        if (entry == -1) {
+            entry = fd;
+            return;
+        }
+    }
+}
+
+void forget_fd(int fd) {
+    for (auto& entry : open_fds) {
+        if (entry == fd) entry = -1;
+    }
+}
 
 PosixPortData* data_of(SerialPort* port) {
     return static_cast<PosixPortData*>(port->driver);
@@ -265,6 +287,7 @@ int32_t op_close(SerialPort* port) {
     modem_lines(port, TIOCM_DTR, false);
     modem_lines(port, TIOCM_RTS, false);
     ioctl(d->fd, TIOCNXCL);
+    forget_fd(d->fd);
     const int32_t rc = ::close(d->fd) == 0 ? PORT_OK : PORT_FAILED;
     delete d;
     port->driver = nullptr;
@@ -476,10 +499,12 @@ int32_t connect(SerialPort* port, const char* path) {
     }
     ioctl(fd, TIOCEXCL);
     if (tcgetattr(fd, &d->tio) != 0) {
+        ioctl(fd, TIOCNXCL);  // the flag would outlive this descriptor
         ::close(fd);
         return fail(port, PORT_FAILED);
     }
     d->fd = fd;
+    remember_fd(fd);
     port->status = PORT_OK;
 
     termios& t = d->tio;
@@ -569,4 +594,16 @@ int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms) {
     if (poll(&p, 1, timeout) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
         return PORT_FAILED;
     return PORT_OK;
+}
+
+void posix_port_release_all_on_signal() {
+    for (auto& entry : open_fds) {
+        const int fd = entry;
+        if (fd < 0) continue;
+        entry = -1;
+        int lines = TIOCM_DTR | TIOCM_RTS;
+        ioctl(fd, TIOCMBIC, &lines);
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);  // also drops the flock
+    }
 }

@@ -107,7 +107,9 @@ TEST_F(ChannelTest, ReplyClassification) {
         {"ERRORS happen\r\nOK\r\n", ReplyOk, "  ERRORS happen \n", 777, false},
         {"a b c d e f\r\nOK\r\n", ReplyOk, "  a b c d e f \n", 777, false},
         {"%s%n%x\r\nOK\r\n", ReplyOk, "  %s%n%x \n", 777, false},
-        {"a\x1b[2Jb\x07\r\nOK\r\n", ReplyOk, "  a?[2Jb? \n", 777, false},
+        {"a\x1b[2Jb\x07\x7f\r\nOK\r\n", ReplyOk, "  a?[2Jb?? \n", 777, false},
+        // Text beyond ASCII (here UTF-8) is shown as it came.
+        {"\xc5\x91 caf\xc3\xa9\r\nOK\r\n", ReplyOk, "  \xc5\x91 caf\xc3\xa9 \n", 777, false},
         {"FLASH device: AMD Am29DL163CB\r\nOK\r\n", ReplyOk, "  FLASH device: AMD Am29DL163CB\n",
          777, false},
         {"FLASH size: 2MB\r\nOK\r\n", ReplyOk, "  FLASH size: 2MB \n", 777, false},

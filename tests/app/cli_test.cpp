@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -76,7 +78,6 @@ TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
     const std::vector<std::vector<std::string>> lines = {
         {},
         {"/1"},
-        {""},
         {"/"},
         {"a.bin", "/t:"},
         {"a.bin", std::string(300, '/')},
@@ -91,10 +92,13 @@ TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
     }
 }
 
-const std::string kMissingTail = kRule +
-                                 "\nCould not open rb7.s37. This file is required to\n"
-                                 "initialize the IROM prior to FLASH download\n" +
-                                 kRule + "\n";
+std::string missingTail(const std::string& name) {
+    return kRule + "\nCould not open " + name +
+           ". This file is required to\n"
+           "initialize the IROM prior to FLASH download\n" +
+           kRule + "\n";
+}
+const std::string kMissingTail = missingTail("rb7.s37");
 
 TEST(Cli, MissingLoaderTriesThreeDirectoriesAndExits1BeforeSerialMode) {
     TempDir dir;
@@ -153,6 +157,17 @@ TEST(Cli, LoaderSearchOrderAndNames) {
          std::string("Open infrared mode flash loader for rb7 ...\n") +
              tryLine(".\\irb7.s37", "Done"),
          true},
+        // Only a regular file is a loader: a directory is passed over.
+        {{"x.bin", "/l"},
+         {"rb7.s37/inside"},
+         std::string("Open wire mode flash loader for rb7 ...\n") +
+             tryLine(".\\rb7.s37", "Failed") + kMissingTail,
+         false},
+        {{"x.bin", "/f:", "/l"},
+         {},
+         std::string("Open wire mode flash loader for rb7 ...\n") + tryLine(".\\", "Failed") +
+             missingTail(""),
+         false},
         // A /f: name gets neither prefix nor ending, and may be long.
         {{"x.bin", "/d", "/f:my-own-flash-loader-file.s37", "/l"},
          {"my-own-flash-loader-file.s37"},
@@ -211,15 +226,28 @@ TEST(Cli, PortOpenFailures) {
 
 // The tool on a terminal, waiting for a phone that never announces itself.
 struct TerminalRun {
-    explicit TerminalRun(const TempDir& dir) {
+    enum Input { Terminal, NoTerminal };
+    TerminalRun(const TempDir& dir, Input input, bool closedOutput = false) {
         phone = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         grantpt(phone);
         unlockpt(phone);
-        const std::string port = "/c:" + std::string(ptsname(phone));
+        port = ptsname(phone);
+        const std::string portArg = "/c:" + port;
         pid = forkpty(&console, nullptr, nullptr, nullptr);
         if (pid == 0) {
             if (chdir(dir.path().c_str()) != 0) _exit(126);
-            execl(DOWNLOAD_EXE, DOWNLOAD_EXE, "x.bin", "/l", port.c_str(), nullptr);
+            if (input == NoTerminal) {
+                const int null = open("/dev/null", O_RDONLY);
+                dup2(null, 0);
+            }
+            if (closedOutput) {
+                // A reader that has gone away, as with download ... | head.
+                int fds[2];
+                if (pipe(fds) != 0) _exit(126);
+                close(fds[0]);
+                dup2(fds[1], 1);
+            }
+            execl(DOWNLOAD_EXE, DOWNLOAD_EXE, "x.bin", "/l", portArg.c_str(), nullptr);
             _exit(127);
         }
     }
@@ -252,28 +280,72 @@ struct TerminalRun {
     int phone = -1;
     int console = -1;
     pid_t pid = -1;
+    std::string port;
     std::string output;
 };
 
-TEST(Cli, TheTerminalIsRestoredHoweverTheRunEnds) {
+// Whether a terminal device is in exclusive mode (which root's own opens
+// pass, so ask the flag itself).
+bool exclusive(const std::string& device) {
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return true;
+    int flag = 0;
+    const bool failed = ioctl(fd, TIOCGEXCL, &flag) != 0;
+    close(fd);
+    return failed || flag != 0;
+}
+
+// However the run ends, the terminal edits and echoes again and the port is
+// free for the next program, while the phone's side is still connected.
+TEST(Cli, TheTerminalAndThePortAreReleasedHoweverTheRunEnds) {
     TempDir dir;
     dir.write("rb7.s37", "S00600004844521B\n");
-    for (char key : {'q', '\x03'}) {
-        TerminalRun run(dir);
+    const struct {
+        TerminalRun::Input input;
+        char key;    // typed on the console, or
+        int signal;  // sent to the tool
+        int exitStatus;
+        int deathSignal;
+    } cases[] = {
+        {TerminalRun::Terminal, 'q', 0, 1, 0},
+        {TerminalRun::Terminal, '\x03', 0, -1, SIGINT},
+        {TerminalRun::Terminal, 0, SIGTERM, -1, SIGTERM},
+        {TerminalRun::NoTerminal, 0, SIGHUP, -1, SIGHUP},
+        {TerminalRun::NoTerminal, 0, SIGTERM, -1, SIGTERM},
+    };
+    for (const auto& tc : cases) {
+        const std::string what = tc.key != 0 ? "key " + std::to_string(tc.key)
+                                             : std::string(strsignal(tc.signal));
+        TerminalRun run(dir, tc.input);
         ASSERT_GT(run.pid, 0);
         ASSERT_TRUE(run.waitFor("Press q to Quit")) << run.output;
-        // While waiting, a key is seen without Enter and not echoed.
-        EXPECT_EQ(run.localFlags() & (ICANON | ECHO), 0U);
-        ASSERT_EQ(write(run.console, &key, 1), 1);
-        int status = run.wait();
-        if (key == 'q') {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+        if (tc.input == TerminalRun::Terminal) {
+            // While waiting, a key is seen without Enter and not echoed.
+            EXPECT_EQ(run.localFlags() & (ICANON | ECHO), 0U);
+        }
+        if (tc.key != 0) {
+            ASSERT_EQ(write(run.console, &tc.key, 1), 1);
         } else {
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+            kill(run.pid, tc.signal);
+        }
+        int status = run.wait();
+        if (tc.deathSignal == 0) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == tc.exitStatus) << what;
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == tc.deathSignal) << what;
         }
         EXPECT_EQ(run.localFlags() & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
-            << "key " << int{key};
+            << what;
+        EXPECT_FALSE(exclusive(run.port)) << what << ": the port is still held";
     }
+
+    // Output into a closed pipe ends the tool by SIGPIPE: the terminal too
+    // comes back.
+    TerminalRun piped(dir, TerminalRun::Terminal, true);
+    ASSERT_GT(piped.pid, 0);
+    const int status = piped.wait();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE);
+    EXPECT_EQ(piped.localFlags() & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
 }
 
 // askYesNo reads the console's standard input: feed it from a pipe.

@@ -171,9 +171,13 @@ TEST_F(ImageChecks, Overlap) {
         {{{0x600000, 0x60FFFF}}, 0x500000, 0x7FFFFF, true},
         {{{0x600000, 0x60FFFF}}, 0x5F0000, 0x5FFFFF, false},
         {{{0x100000, 0x10FFFF}, {0x600000, 0x60FFFF}}, 0x60FFFF, 0x61FFFE, true},
-        // Signed comparisons: a wrapped last address lies below its start.
+        // Any 32-bit addresses: across 2 GiB and across the top of memory.
         {{{-65536, -1}}, 0x7FFF0000, 0x7FFFFFFF, false},
-        {{{0x7FFF0000, static_cast<int32_t>(0x8000FFFFu)}}, 0x100, 0x1FF, true},
+        {{{0x7FFF0000, static_cast<int32_t>(0x8000FFFFu)}}, 0x7FFF8000,
+         static_cast<int32_t>(0x80007FFFu), true},
+        {{{0x7FFF0000, static_cast<int32_t>(0x8000FFFFu)}}, 0x100, 0x1FF, false},
+        {{{-65536, 0xFFFF}}, 0x8000, 0x17FFF, true},
+        {{{-65536, 0xFFFF}}, 0x10000, 0x1FFFF, false},
     };
     for (const auto& tc : cases) {
         int32_t i = 0;
@@ -243,24 +247,27 @@ TEST_F(ImageChecks, ReportAndQuestionsOfOneImage) {
     EXPECT_EQ(ftell(currentImage.stream), 0);
 }
 
-TEST_F(ImageChecks, MissingFilePromptsUntilOneOpens) {
+TEST_F(ImageChecks, AnImageThatIsNoFilePromptsUntilOneOpens) {
     TempDir dir;
     dir.write("real.bin", "abcd");
-    std::string missing = dir.file("missing.bin");
-    runConfig.imageNames[0] = missing.c_str();
+    // A directory opens on POSIX, but it is no image.
+    dir.write("folder.bin/inside", "");
+    std::string folder = dir.file("folder.bin");
+    runConfig.imageNames[0] = folder.c_str();
     runConfig.target = TargetK52;
-    typeInput(dir.file("nope.bin") + "\n" + dir.file("real.bin") + "\ny");
+    // A typed name may end with CR LF.
+    typeInput(dir.file("nope.bin") + "\n" + dir.file("real.bin") + "\r\ny");
     startCapture();
     ImageSums sums = checkImage(runConfig, 0);
     std::string out = captured();
     EXPECT_EQ(sums.checksum, 0x64636261u);
     EXPECT_EQ(currentImage.size, 4);
     EXPECT_NE(out.find("....Failed\n\nDownload filename: Could not open: " + dir.file("nope.bin") +
-                       "\n\nDownload filename: "),
+                       "\n\nDownload filename: Filename:"),
               std::string::npos)
         << out;
     // The report names the command-line file.
-    EXPECT_NE(out.find("Filename:     " + missing + "\n"), std::string::npos);
+    EXPECT_NE(out.find("Filename:     " + folder + "\n"), std::string::npos);
 }
 
 TEST_F(ImageChecks, AnOverlongTypedNameIsNeverCutShort) {

@@ -90,7 +90,7 @@ TEST_F(Irom, IdentityRamTestAndRetry) {
         {"OK\r\n",
          {"ERAM TestPass\r\n"},
          "AT05=00,07\r",
-         "IROM identity not reported, taken as 0\n"},
+         "IROM identity 0\n"},
         {"ITEST=012\r\nOK\r\n",
          {"ERAM TestFail\r\n", "ERAM TestPass\r\n"},
          "AT05=20,08\r",
@@ -171,6 +171,9 @@ TEST_F(Loader, LinesAsATextModeReadGivesThem) {
         {std::string(100, 'x') + "\n", {std::string(97, 'x'), "xxx\n"}},
         {std::string(96, 'x') + "\r\n", {std::string(96, 'x') + "\n"}},
         {std::string(97, 'x') + "\r\n", {std::string(97, 'x'), "\n"}},
+        // Ctrl-Z ends a DOS text file.
+        {"S0\r\nS7\r\n\x1A", {"S0\n", "S7\n"}},
+        {"S0\x1A\nS7\n", {"S0"}},
     };
     TempDir dir;
     for (const auto& tc : cases) {

@@ -33,7 +33,8 @@ TEST_P(FirstStage, IromPathToTheLoaderVersion) {
     const e2e::Result r = run(s);
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitStatus, 0) << r.output;
-    const std::string loaderDots(e2e::count(s.files["rb7.s37"], "\n"), '.');
+    // The dots go to the console itself; on Windows never into redirected output.
+    const std::string loaderDots(wine() ? 0 : e2e::count(s.files["rb7.s37"], "\n"), '.');
     const std::string tilde(79, '~');
     const std::string expected =
         "\nCharacter received is 81\nCharacter sent is 7e"
@@ -219,7 +220,7 @@ TEST(FirstStageText, IdentityChoosesTheRamTest) {
     } cases[] = {
         {"ITEST=010", "IROM identity 10\n", "AT05=00,07\r"},
         {"ITEST=011", "IROM identity 11\n", "AT05=20,08\r"},
-        {"", "IROM identity not reported, taken as 0\n", "AT05=00,07\r"},
+        {"", "IROM identity 0\n", "AT05=00,07\r"},
     };
     for (const auto& tc : cases) {
         e2e::Scenario s = scenario();

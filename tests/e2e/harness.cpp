@@ -294,7 +294,8 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
                 }
             }
             if (keyDue && Clock::now() >= keyAt) {
-                [[maybe_unused]] ssize_t w = ::write(consoleFd, &key.key, 1);
+                const std::string typed = key.key + key.also;
+                [[maybe_unused]] ssize_t w = ::write(consoleFd, typed.data(), typed.size());
                 keyDue = false;
                 ++nextKey;
                 result->keysTyped = nextKey;

@@ -38,10 +38,13 @@ namespace e2e {
 
 // A key typed on download's console (a pseudo-terminal).
 struct Key {
-    char key = 'q';
-    std::string
-        after;  // typed once this text has appeared in the output since the last key ("" at once)
-    int delayMs = 0;  // then after this pause
+    Key(char k = 'q', std::string afterText = "", int delay = 0, std::string alsoTyped = "")
+        : key(k), after(std::move(afterText)), delayMs(delay), also(std::move(alsoTyped)) {}
+    char key;
+    std::string after;  // typed once this text has appeared in the output since the last key
+                        // ("" at once)
+    int delayMs;        // then after this pause
+    std::string also;   // typed together with the key, in the same write
 };
 
 struct Scenario {

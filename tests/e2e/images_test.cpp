@@ -225,6 +225,20 @@ INSTANTIATE_TEST_SUITE_P(Native, Questions, ::testing::ValuesIn(kQuestions),
                              return std::string(info.param.name);
                          });
 
+TEST(ImageInput, KeysTypedAheadAnswerNoLaterQuestion) {
+    e2e::Scenario s = baseScenario();
+    // Neither signature nor CRC: two questions. The Enter typed with the
+    // first answer must not answer the second.
+    s.files["a.bin"] = std::string(4000, 'x');
+    s.args = {"a.bin", "/l"};
+    s.keys = {{'y', kSignatureQuestion, 0, "\n"}, {'n', kCrcQuestion}};
+    const e2e::Result r = e2e::run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.keysTyped, 2u) << r.output;
+    EXPECT_EQ(r.exitStatus, 1) << r.output;
+    EXPECT_NE(r.output.find("\n" + kCrcQuestion + "n\n"), std::string::npos) << r.output;
+}
+
 TEST(ImageInput, MissingFilePromptsAndEndOfInputStops) {
     e2e::Scenario s = baseScenario();
     s.files["real.bin"] = e2e::crcImage(2000);
