@@ -16,9 +16,18 @@ SerialPort* runPort = nullptr;
 RunConfig runConfig{};
 int32_t runValue = 0;
 
+namespace {
+RunExit runExitHandler = nullptr;
+}  // namespace
+
+void setRunExit(RunExit runExit) {
+    runExitHandler = runExit;
+}
+
 void abortRun(SerialPort* port) {
     if (port != nullptr) port->ops.close(port);
     if (port == runPort) runPort = nullptr;
+    if (runExitHandler != nullptr) runExitHandler(kExitAbort);
     std::exit(kExitAbort);
 }
 

@@ -25,6 +25,11 @@ extern int32_t runValue;
 // Closes the port (if any) and ends the process with exit status 1.
 [[noreturn]] void abortRun(SerialPort* port);
 
+// How the abort path ends the process: std::exit unless set. The fuzz targets
+// set one that unwinds back to them, so one process can end many runs.
+using RunExit = void (*)(int status);
+void setRunExit(RunExit runExit);
+
 // Prints "\n<question>", reads one key: false for 'n'/'N', true for any other.
 // End of input or a failed read stops the run through abortRun.
 bool askYesNo(const char* question);

@@ -30,3 +30,10 @@ trap 'WINEPREFIX="$DOWNLOAD_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true' E
 export DOWNLOAD_REQUIRE_WINE=1
 
 ctest --preset debug -j2
+
+# The fuzz targets, 30 s each, two at a time, from their seed corpora (copied:
+# the tree stays as it is). Any finding fails the run.
+ensure_packages fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+./scripts/fuzz.sh 30

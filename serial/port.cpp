@@ -245,6 +245,21 @@ int32_t port_delay_ticks(int32_t ticks) {
     return port_wait(nullptr, (ticks > limit ? limit : ticks) * 55);
 }
 
+void port_close_lines(SerialPort* port, int32_t speed) {
+    const int32_t queued = port->ops.tx_count(port);
+    if (queued > 0 && speed > 0) {
+        // Ten bits a byte on the line, and a margin for the device.
+        const uint64_t line_ms = uint64_t{static_cast<uint32_t>(queued)} * 10000U /
+                                 static_cast<uint32_t>(speed);
+        const uint32_t deadline = tick_ms() + static_cast<uint32_t>(line_ms) + 100U;
+        while (port->ops.tx_count(port) > 0 && !reached(tick_ms(), deadline)) {
+            if (idle_hook(port) < 0) break;
+        }
+    }
+    port->ops.set_dtr(port, 0);
+    port->ops.set_rts(port, 0);
+}
+
 void port_release_all_on_signal() {
 #ifndef _WIN32
     posix_port_release_all_on_signal();

@@ -114,6 +114,11 @@ int32_t port_wait(SerialPort* port, int32_t ms);
 // Delay in units of 55 ms, calling the idle hook with no port.
 int32_t port_delay_ticks(int32_t ticks);
 
+// The first steps of every driver's close: lets the bytes still queued go
+// out, waiting at most their line time at `speed` plus 100 ms, then drops DTR
+// and then RTS.
+void port_close_lines(SerialPort* port, int32_t speed);
+
 // For a process that a signal is ending: releases every open device with
 // async-signal-safe calls only (exclusive mode off, modem lines dropped, lock
 // and descriptor closed). The port objects are left as they are.

@@ -284,8 +284,7 @@ int32_t op_write_byte(SerialPort* port, int ch) {
 
 int32_t op_close(SerialPort* port) {
     PosixPortData* d = data_of(port);
-    modem_lines(port, TIOCM_DTR, false);
-    modem_lines(port, TIOCM_RTS, false);
+    port_close_lines(port, d->speed);
     ioctl(d->fd, TIOCNXCL);
     forget_fd(d->fd);
     const int32_t rc = ::close(d->fd) == 0 ? PORT_OK : PORT_FAILED;

@@ -208,6 +208,13 @@ TEST(Cli, PortOpenFailures) {
         << missing.output;
     EXPECT_EQ(missing.output.substr(missing.output.size() - tips.size()), tips);
 
+    // /99 is COM99 (a device no machine here has).
+    ProcessResult numbered = runDownloadIn(dir, {"x.bin", "/l", "/99"});
+    EXPECT_EQ(numbered.exitStatus, 1);
+    EXPECT_NE(numbered.output.find("\nOpening COM99\nFailed to open the port. Status = -14\n"),
+              std::string::npos)
+        << numbered.output;
+
     // A port that another program holds.
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
@@ -271,9 +278,15 @@ struct TerminalRun {
         tcgetattr(console, &t);
         return t.c_lflag;
     }
+    // The tool's wait status; a tool still running after 10 s is killed.
     int wait() {
         int status = 0;
-        waitpid(pid, &status, 0);
+        for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+            usleep(10000);
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
         pid = -1;
         return status;
     }
@@ -303,7 +316,7 @@ TEST(Cli, TheTerminalAndThePortAreReleasedHoweverTheRunEnds) {
     const struct {
         TerminalRun::Input input;
         char key;    // typed on the console, or
-        int signal;  // sent to the tool
+        int signal;  // sent to the tool (-1: the phone's side goes away)
         int exitStatus;
         int deathSignal;
     } cases[] = {
@@ -312,10 +325,13 @@ TEST(Cli, TheTerminalAndThePortAreReleasedHoweverTheRunEnds) {
         {TerminalRun::Terminal, 0, SIGTERM, -1, SIGTERM},
         {TerminalRun::NoTerminal, 0, SIGHUP, -1, SIGHUP},
         {TerminalRun::NoTerminal, 0, SIGTERM, -1, SIGTERM},
+        // An adapter pulled out: the wait ends at once.
+        {TerminalRun::Terminal, 0, -1, 1, 0},
     };
     for (const auto& tc : cases) {
-        const std::string what = tc.key != 0 ? "key " + std::to_string(tc.key)
-                                             : std::string(strsignal(tc.signal));
+        const std::string what = tc.key != 0      ? "key " + std::to_string(tc.key)
+                                 : tc.signal < 0 ? std::string("hang-up")
+                                                 : std::string(strsignal(tc.signal));
         TerminalRun run(dir, tc.input);
         ASSERT_GT(run.pid, 0);
         ASSERT_TRUE(run.waitFor("Press q to Quit")) << run.output;
@@ -325,6 +341,9 @@ TEST(Cli, TheTerminalAndThePortAreReleasedHoweverTheRunEnds) {
         }
         if (tc.key != 0) {
             ASSERT_EQ(write(run.console, &tc.key, 1), 1);
+        } else if (tc.signal < 0) {
+            close(run.phone);
+            run.phone = -1;
         } else {
             kill(run.pid, tc.signal);
         }
@@ -336,7 +355,11 @@ TEST(Cli, TheTerminalAndThePortAreReleasedHoweverTheRunEnds) {
         }
         EXPECT_EQ(run.localFlags() & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
             << what;
-        EXPECT_FALSE(exclusive(run.port)) << what << ": the port is still held";
+        if (tc.signal < 0) {
+            EXPECT_TRUE(run.waitFor("Serial port failed. Status = -1")) << run.output;
+        } else {
+            EXPECT_FALSE(exclusive(run.port)) << what << ": the port is still held";
+        }
     }
 
     // Output into a closed pipe ends the tool by SIGPIPE: the terminal too

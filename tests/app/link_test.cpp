@@ -14,16 +14,6 @@ using Link = StageTest;
 const std::vector<std::string> kAttempt = {"dtr 1", "rts 1", "rts 0",   "break 50",
                                            "rts 1", "dtr 0", "write F0"};
 
-std::vector<std::string> commandWrites(int row) {
-    std::vector<std::string> writes;
-    for (uint8_t b : dongleSpeedCommands[row]) {
-        char text[16];
-        snprintf(text, sizeof text, "write %02X", b);
-        writes.push_back(text);
-    }
-    return writes;
-}
-
 TEST_F(Link, WireModeOnlySetsTheLine) {
     runConfig.linkMode = LinkWire;
     EXPECT_TRUE(setUpLink(&fake.port, 115200, 'N', 8, 1, runConfig));
@@ -41,35 +31,39 @@ TEST_F(Link, SetLineFailureIsReported) {
 TEST_F(Link, DongleProgrammingPerSpeed) {
     const struct {
         int32_t speed;
-        int row;
-        std::string third;
+        std::vector<std::string> sequence;
     } cases[] = {
-        {9600, 0, "53"}, {19200, 1, "53"}, {38400, 2, "53"}, {57600, 3, "53"}, {115200, 4, "51"}};
+        {9600, {"03", "46", "53", "63", "76", "D1", "56", "D0", "87", "91", "11"}},
+        {19200, {"03", "46", "53", "63", "76", "D1", "56", "D0", "8B", "90", "11"}},
+        {38400, {"03", "46", "53", "63", "76", "D1", "56", "D0", "85", "90", "11"}},
+        {57600, {"03", "46", "53", "63", "76", "D1", "56", "D0", "82", "90", "11"}},
+        {115200, {"03", "46", "51", "63", "76", "D1", "56", "D0", "81", "90", "11"}},
+    };
     runConfig.linkMode = LinkDongle;
     for (const auto& tc : cases) {
         fake.events.clear();
         fake.tx.clear();
+        fake.writeTimes.clear();
+        resetFakeClock();
         fake.onWrite = [](FakePort& f, uint8_t b) {
             if (b == kDongleWakeUp) f.receive("\xF5");
         };
         EXPECT_TRUE(setUpLink(&fake.port, tc.speed, 'N', 8, 1, runConfig));
         std::vector<std::string> expected = {"line " + std::to_string(tc.speed), "line 9600"};
         expected.insert(expected.end(), kAttempt.begin(), kAttempt.end());
-        auto writes = commandWrites(tc.row);
-        EXPECT_EQ(writes[2], "write " + tc.third);
-        expected.insert(expected.end(), writes.begin(), writes.end());
+        for (const auto& byte : tc.sequence)
+            expected.push_back("write " + byte);
         expected.push_back("dtr 1");
         expected.push_back("line " + std::to_string(tc.speed));
         EXPECT_EQ(fake.events, expected) << tc.speed;
         EXPECT_EQ(fake.speed, tc.speed);
+        // The dongle settles for 500 ms before its wake-up; then two 50 ms
+        // pauses and a 50 ms break come before the wake-up byte.
+        ASSERT_FALSE(fake.writeTimes.empty());
+        EXPECT_GE(fake.writeTimes[0], 650U) << tc.speed;
+        // 50 ms between the set-up sequence and DTR up.
+        EXPECT_GE(fakeNow() - fake.writeTimes.back(), 50U) << tc.speed;
     }
-}
-
-TEST_F(Link, The115200SequenceBytes) {
-    const uint8_t expected[] = {0x03, 0x46, 0x51, 0x63, 0x76, 0xD1, 0x56, 0xD0, 0x81, 0x90, 0x11};
-    EXPECT_EQ(0, memcmp(dongleSpeedCommands[4], expected, sizeof expected));
-    const uint8_t at9600[] = {0x03, 0x46, 0x53, 0x63, 0x76, 0xD1, 0x56, 0xD0, 0x87, 0x91, 0x11};
-    EXPECT_EQ(0, memcmp(dongleSpeedCommands[0], at9600, sizeof at9600));
 }
 
 TEST_F(Link, AckOnALaterAttemptAndWrongBytesIgnored) {

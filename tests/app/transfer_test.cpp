@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -89,10 +90,13 @@ TEST_F(Transfer, GlyphsFollowTheBlockKinds) {
 }
 
 // A minimal flash loader on the fake line: answers commands and blocks with
-// "OK", C and R with the given value lines.
+// "OK", C and R with the given value lines; a reply may come late, and stale
+// lines may follow every reply.
 struct ScriptedLoader {
     std::string checksumReply;
     std::string crcReply;
+    std::map<std::string, uint32_t> delayMs;  // by command letter, or "block"
+    std::string stale;                        // sent after every reply
     uint32_t remaining = 0;
     bool inBlocks = false;
     std::string pending;
@@ -101,6 +105,11 @@ struct ScriptedLoader {
 
     void attach(FakePort& fake) {
         fake.onWrite = [this](FakePort& f, uint8_t byte) { onByte(f, byte); };
+    }
+
+    void reply(FakePort& f, const std::string& what, const std::string& text) {
+        auto delay = delayMs.find(what);
+        f.receiveAt(fakeNow() + (delay == delayMs.end() ? 0 : delay->second), text + stale);
     }
 
     void onByte(FakePort& f, uint8_t byte) {
@@ -116,7 +125,7 @@ struct ScriptedLoader {
                 ++blocks;
                 pending.clear();
                 inBlocks = remaining != 0;
-                f.receive("OK\r\n");
+                reply(f, "block", "OK\r\n");
             }
             return;
         }
@@ -124,12 +133,17 @@ struct ScriptedLoader {
         std::string command = pending;
         pending.clear();
         commands.push_back(command);
+        const std::string letter = command.substr(4, 1);
         if (command.rfind("AT##S=0x", 0) == 0)
             remaining = std::stoul(command.substr(8), nullptr, 16);
         if (command == "AT##B\r\n") inBlocks = remaining != 0;
-        if (command == "AT##C\r\n") f.receive(checksumReply);
-        if (command == "AT##R\r\n") f.receive(crcReply);
-        if (command != "AT##C\r\n" && command != "AT##R\r\n") f.receive("AT echo\r\nOK\r\n");
+        if (letter == "C") {
+            reply(f, letter, checksumReply);
+        } else if (letter == "R") {
+            reply(f, letter, crcReply);
+        } else {
+            reply(f, letter, "AT echo\r\nOK\r\n");
+        }
     }
 };
 
@@ -204,6 +218,56 @@ TEST_F(WholeImage, Verdicts) {
         EXPECT_NE(out.find(tc.banner), std::string::npos) << out;
         EXPECT_NE(out.find(tc.flashLines), std::string::npos) << out;
         EXPECT_EQ(out.find("SUCCESSFUL") != std::string::npos, tc.verified) << out;
+    }
+}
+
+// Stale lines (a late "OK") are drained before each command: they must not
+// end the reply to C or R before its value.
+TEST_F(WholeImage, StaleLinesAreDrainedBeforeEachCommand) {
+    prepare("abcd", "0x64636261\r\nOK\r\n", "0x5C94\r\nOK\r\n");
+    loader.stale = "OK\r\n";
+    typeInput("y");
+    startCapture();
+    const bool verified = transferImage(runConfig, 0);
+    const std::string out = captured();
+    EXPECT_TRUE(verified) << out;
+    EXPECT_NE(out.find("FLASH checksum: 0x64636261\n"), std::string::npos) << out;
+}
+
+// Each reply may take its own time, per character, and not a moment longer.
+TEST_F(WholeImage, EachReplyWaitsItsOwnTime) {
+    const struct {
+        std::string what;
+        uint32_t seconds;
+    } cases[] = {{"L", 4},  {"S", 4},      {"I", 5},  {"E", 45},
+                 {"B", 10}, {"block", 15}, {"C", 10}, {"R", 10}};
+    for (const auto& tc : cases) {
+        for (const bool late : {false, true}) {
+            resetFakeClock();
+            fake.rx.clear();
+            fake.scheduled.clear();
+            loader = ScriptedLoader{};
+            prepare(std::string(3000, 'x'), "0x0\r\nOK\r\n", "0x0\r\nOK\r\n");
+            loader.delayMs[tc.what] = tc.seconds * 1000 + (late ? 5 : -5);
+            typeInput("yy");
+            if (!late) {
+                startCapture();
+                transferImage(runConfig, 0);
+                const std::string out = captured();
+                EXPECT_NE(out.find("FLASH CRC:"), std::string::npos) << tc.what << out;
+            } else {
+                EXPECT_EXIT(
+                    {
+                        STDOUT_TO_STDERR();
+                        transferImage(runConfig, 0);
+                    },
+                    testing::ExitedWithCode(1), "ERROR 3: Timeout waiting for response")
+                    << tc.what;
+            }
+            restoreInput();
+            if (currentImage.stream != nullptr) fclose(currentImage.stream);
+            currentImage.stream = nullptr;
+        }
     }
 }
 

@@ -15,7 +15,8 @@ TEST_P(Dongle, ACompleteRunThroughTheDongle) {
     e2e::Scenario s;
     s.files["irb7.s37"] = e2e::sampleLoader();
     s.files["a.bin"] = e2e::crcImage(3000);
-    s.args = {"a.bin", "/d", "/l"};
+    // /h does not skip the wait through a dongle.
+    s.args = {"a.bin", "/d", "/l", "/h"};
     s.phone.dongle = true;
     s.phone.dongleAnswer = 0xF4;
     s.phone.enqIntervalMs = 20;

@@ -361,7 +361,10 @@ Result runScenario(const Scenario& scenario, bool wine) {
     } else {
         result.portName = device;
     }
-    if (scenario.addPort) args.push_back("/c:" + result.portName);
+    if (scenario.addPort) {
+        args.push_back(wine && scenario.portByNumber ? "/" + std::to_string(com->number())
+                                                     : "/c:" + result.portName);
+    }
     const std::vector<std::string> argv = wine ? wineCommand(windowsExe(), args) : [&] {
         std::vector<std::string> a = {nativeExe()};
         a.insert(a.end(), args.begin(), args.end());

@@ -51,6 +51,7 @@ struct Scenario {
     sim::PhoneConfig phone;
     std::vector<std::string> args;  // download's arguments, without the port
     bool addPort = true;            // add /c:<the phone's port>
+    bool portByNumber = false;      // under Wine: /<n> for COMn instead of /c:COMn
     std::vector<Key> keys;
     bool closeConsole = false;                 // end the console input after the last key
     std::map<std::string, std::string> files;  // name -> contents, in the working directory

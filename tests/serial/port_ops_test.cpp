@@ -25,6 +25,7 @@ struct FakeDevice {
     int32_t readFailure = 0;
     int readBlockCalls = 0;
     int writeBlockCalls = 0;
+    std::vector<std::string> lines;  // modem line changes, with the bytes still queued
 };
 
 uint32_t fakeNow = 0;
@@ -117,6 +118,15 @@ int32_t fakeWriteByte(SerialPort* port, int ch) {
     return fakeWriteBlock(port, &byte, 1);
 }
 
+int32_t fakeTxCount(SerialPort* port) {
+    return static_cast<int32_t>(dev(port)->txQueued);
+}
+
+void recordLine(SerialPort* port, const char* name, int on) {
+    dev(port)->lines.push_back(std::string(name) + (on ? " on" : " off") + " queued " +
+                               std::to_string(dev(port)->txQueued));
+}
+
 class PortOpsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -135,6 +145,15 @@ protected:
         port->ops.read_byte = fakeReadByte;
         port->ops.write_block = fakeWriteBlock;
         port->ops.write_byte = fakeWriteByte;
+        port->ops.tx_count = fakeTxCount;
+        port->ops.set_dtr = [](SerialPort* p, int on) {
+            recordLine(p, "dtr", on);
+            return 0;
+        };
+        port->ops.set_rts = [](SerialPort* p, int on) {
+            recordLine(p, "rts", on);
+            return 0;
+        };
     }
     void TearDown() override {
         port->ops.close(port);
@@ -388,6 +407,36 @@ TEST_F(PortOpsTest, WaitAndDelay) {
         EXPECT_EQ(hook.calls, c.calls);
         EXPECT_EQ(hook.sawNullPort, c.nullPort);
         EXPECT_EQ(port->status, 0);  // a wait never stores the hook's code
+    }
+}
+
+// Closing delivers what was written before the modem lines drop, but never
+// waits longer than those bytes need on the line, plus 100 ms.
+TEST_F(PortOpsTest, CloseLinesAfterTheQueuedBytes) {
+    struct Case {
+        const char* name;
+        uint32_t queued;
+        bool stalled;
+        int32_t speed;
+        int calls;
+        uint32_t queuedAtDrop;
+    } const cases[] = {
+        {"nothing queued: no wait", 0, false, 115200, 0, 0},
+        {"500 bytes go out first", 500, false, 115200, 5, 0},
+        {"a stalled line: 500 bytes at 115200 bit/s, 43 + 100 ms", 500, true, 115200, 143, 500},
+        {"a stalled line: 1000 bytes at 9600 bit/s, 1041 + 100 ms", 1000, true, 9600, 1141, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        device = FakeDevice{};
+        device.txQueued = c.queued;
+        device.stalled = c.stalled;
+        hook = HookScript{};
+        hook.device = &device;
+        port_close_lines(port, c.speed);
+        EXPECT_EQ(hook.calls, c.calls);
+        const std::string queued = " queued " + std::to_string(c.queuedAtDrop);
+        EXPECT_EQ(device.lines, (std::vector<std::string>{"dtr off" + queued, "rts off" + queued}));
     }
 }
 
