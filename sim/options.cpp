@@ -103,7 +103,8 @@ Pacing:
   --pace                 the line's byte time in both directions (10 bits per byte)
   --latency-us N         the phone's time before each reply
 Faults (TRIGGER is COMMAND or COMMAND:N, the N-th from 0; commands AT AT04 AT01
-AT05 AT**3 V P L S I E B C R H T, "block" for image blocks, "srec" for loader lines):
+AT05 AT**3 V P L S I E B C R H T, "block" for image blocks, "srec" for loader lines,
+"enq" for the ROM's announcements):
   --error-at TRIGGER     ERROR instead of the reply (repeatable, as all below)
   --silent-at TRIGGER    no reply
   --hang-up-at TRIGGER   the device disappears (the terminal is closed)

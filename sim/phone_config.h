@@ -45,7 +45,8 @@ struct LineSettings {
 // One place in the run: the n-th (from 0) occurrence of a command.
 // Commands: "AT" (probe, ROM or loader), "AT04", "AT01", "AT05", "AT**3" (boot
 // ROM); "V", "P", "L", "S", "I", "E", "B", "C", "R", "H", "T" (flash loader);
-// "block" (an image block, counted over the whole run); "srec" (a loader line).
+// "block" (an image block, counted over the whole run); "srec" (a loader line);
+// "enq" (an announcement of the boot ROM, before it is answered).
 struct Trigger {
     std::string command;
     uint32_t occurrence = 0;

@@ -670,8 +670,9 @@ void PhoneModel::finishBlock(size_t length, Micros now) {
 void PhoneModel::advance(Micros now) {
     if (verdict_.hungUp) return;
     if (phase_ == Phase::Enq && config_.enq && now >= nextEnq_) {
-        send("\x81", now, Phase::Enq);
         nextEnq_ = now + static_cast<Micros>(config_.enqIntervalMs) * 1000;
+        if (fault("enq", "", now)) send("\x81", now, Phase::Enq);
+        if (verdict_.hungUp) return;
     }
     if (crDeadline_ && now >= *crDeadline_) {
         crDeadline_.reset();

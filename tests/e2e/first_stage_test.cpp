@@ -1,17 +1,11 @@
 // The first stage against the virtual phone: who answers, the IROM's
 // identity and RAM test, the flash loader upload, the speed change and the
-// loader's greeting; every failure with its framed message and exit 1.
+// loader's greeting. (Its failures are rows of faults_test.cpp.)
 #include <gtest/gtest.h>
 
 #include "tests/e2e/native_or_wine.h"
 
 namespace {
-
-const std::string kDashes(79, '-');
-
-std::string framed(const std::string& text) {
-    return "\n" + kDashes + "\n" + text + kDashes + "\n";
-}
 
 // One small image; the phone's ROM answers at once.
 e2e::Scenario scenario() {
@@ -134,73 +128,6 @@ TEST_P(FirstStage, RamTestPassesAfterThe16BitSetup) {
 }
 
 NATIVE_AND_WINE(FirstStage);
-
-struct FailureCase {
-    const char* name;
-    void (*configure)(e2e::Scenario&);
-    std::string tail;  // the output must end with this
-};
-
-class FirstStageFailure : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(FirstStageFailure, FramedMessageAndExit1) {
-    e2e::Scenario s = scenario();
-    GetParam().configure(s);
-    const e2e::Result r = e2e::run(s);
-    ASSERT_FALSE(r.timedOut) << r.output;
-    EXPECT_EQ(r.exitStatus, 1) << r.output;
-    const std::string& tail = GetParam().tail;
-    ASSERT_GE(r.output.size(), tail.size()) << r.output;
-    EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail) << r.output;
-    EXPECT_FALSE(r.phone.verdict.ended);
-}
-
-const FailureCase kFailures[] = {
-    {"RamFailsTwice", [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::Fail; },
-     "\nRepeat RAM test\nWait for test to complete ....\n" +
-         framed("ERROR 2: External RAM test failure\n")},
-    {"RamWithoutVerdict", [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::NoVerdict; },
-     framed("ERROR 2: External RAM test failure\n")},
-    {"ErrorReply",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"AT04", 0}};
-     },
-     "\nRequesting IROM version number\n" + framed("ERROR 4:   ERROR\n")},
-    {"ErrorFromTheLoader",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"V", 0}};
-     },
-     "\nRequesting flash loader version information\n" + framed("ERROR 4:   ERROR\n")},
-    {"Silence",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"AT01", 0}};
-     },
-     "\nSending 8bit/8bit CS setup to IROM\n" +
-         framed("ERROR 3: Timeout waiting for response from mobile\n")},
-    {"NobodyAnswers",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"AT", 0}, {"AT", 1}, {"AT", 2}};
-         s.args.push_back("/h");
-     },
-     "\nSending AT to mobile\n" + framed("ERROR 1: Timeout waiting for mobile to respond\n")},
-    {"MissingAcknowledgement",
-     [](e2e::Scenario& s) {
-         s.phone.noDotAt = {{"srec", 3}};
-     },
-     "\nSending flash loader to IROM\n...\n\n" + kDashes +
-         "\nTimeout waiting for s-record ACK from IROM\n" + kDashes + "\n"},
-    {"PhoneGoneDuringUpload",
-     [](e2e::Scenario& s) {
-         s.phone.hangUpAt = {{"srec", 2}};
-     },
-     "\nSending flash loader to IROM\n..\n\n" + kDashes +
-         "\nTimeout waiting for s-record ACK from IROM\n" + kDashes + "\n"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Native, FirstStageFailure, ::testing::ValuesIn(kFailures),
-                         [](const ::testing::TestParamInfo<FailureCase>& info) {
-                             return std::string(info.param.name);
-                         });
 
 TEST(FirstStageText, RomTextBeforeADotIsShownOnItsOwnLine) {
     e2e::Scenario s = scenario();

@@ -294,7 +294,8 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
                 }
             }
             if (keyDue && Clock::now() >= keyAt) {
-                const std::string typed = key.key + key.also;
+                std::string typed(1, key.key);
+                typed += key.also;
                 [[maybe_unused]] ssize_t w = ::write(consoleFd, typed.data(), typed.size());
                 keyDue = false;
                 ++nextKey;
@@ -306,6 +307,10 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         }
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid) {
+            result->exitMicros = static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(
+                    Clock::now().time_since_epoch())
+                    .count());
             // Not waiting for the end of the pipe: under Wine, the wineserver
             // may hold it open long after the program has gone.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -362,8 +367,12 @@ Result runScenario(const Scenario& scenario, bool wine) {
         result.portName = device;
     }
     if (scenario.addPort) {
-        args.push_back(wine && scenario.portByNumber ? "/" + std::to_string(com->number())
-                                                     : "/c:" + result.portName);
+        std::string option = "/c:" + result.portName;
+        if (wine && scenario.portByNumber) {
+            option.assign(1, '/');
+            option.append(std::to_string(com->number()));
+        }
+        args.push_back(option);
     }
     const std::vector<std::string> argv = wine ? wineCommand(windowsExe(), args) : [&] {
         std::vector<std::string> a = {nativeExe()};
@@ -426,6 +435,14 @@ std::string Result::phoneReport() const {
         text += "  note: " + n + "\n";
     text += "tool output:\n" + output;
     return text;
+}
+
+double Result::secondsFromLastByteToExit() const {
+    uint64_t last = 0;
+    for (const auto& chunk : transcript().chunks())
+        last = std::max<uint64_t>(last, chunk.lastTime);
+    if (last == 0 || exitMicros < last) return 0;
+    return static_cast<double>(exitMicros - last) / 1e6;
 }
 
 std::string sampleLoader() {

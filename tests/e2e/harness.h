@@ -72,6 +72,7 @@ struct PhoneRun {
 struct Result {
     std::string output;   // standard output and error, LF line ends
     int exitStatus = -1;  // -1 when killed
+    uint64_t exitMicros = 0;  // when the tool ended, on the phone's clock (steady, microseconds)
     bool timedOut = false;
     std::string portName;  // what /c: named
     size_t keysTyped = 0;  // keys typed before the tool ended
@@ -82,6 +83,8 @@ struct Result {
     std::string flash(uint32_t address, size_t length) const;
     // Verdict, violations and notes, for failure messages.
     std::string phoneReport() const;
+    // Seconds from the last byte on the line (either way) to the tool's end.
+    double secondsFromLastByteToExit() const;
 
     std::shared_ptr<sim::PtyServer> server;  // in-process phone
     std::string flashDump;                   // child phone: the whole device from its base

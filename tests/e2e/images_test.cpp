@@ -304,30 +304,4 @@ TEST(ImageEdges, EmptyImageIsVerifiedWithoutBlocks) {
     EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Blocks), "");
 }
 
-TEST(ImageEdges, FailuresDuringTheTransfer) {
-    const struct {
-        std::vector<sim::Trigger> errorAt;
-        std::vector<sim::Trigger> hangUpAt;
-        std::string message;
-    } cases[] = {
-        {{{"block", 2}}, {}, "ERROR 4:   ERROR\n"},
-        {{{"E", 0}}, {}, "ERROR 4:   ERROR\n"},
-        // The phone disappears: the tool notices at once instead of waiting.
-        {{}, {{"block", 3}}, "ERROR 3: Timeout waiting for response from mobile\n"},
-    };
-    for (const auto& tc : cases) {
-        e2e::Scenario s = baseScenario();
-        s.files["a.bin"] = e2e::crcImage(20000);
-        s.args = {"a.bin", "/l"};
-        s.phone.errorAt = tc.errorAt;
-        s.phone.hangUpAt = tc.hangUpAt;
-        s.timeoutSeconds = 20;
-        const e2e::Result r = e2e::run(s);
-        ASSERT_FALSE(r.timedOut) << r.output;
-        EXPECT_EQ(r.exitStatus, 1) << r.output;
-        const std::string tail = tc.message + std::string(79, '-') + "\n";
-        EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail) << r.output;
-    }
-}
-
 }  // namespace

@@ -1,0 +1,175 @@
+// What the user meets when the phone or the line fails, at each exchange of a
+// run: the message the run ends with, its exit status, and how long after the
+// last byte on the line it ends. One row per failure; with
+// DOWNLOAD_FAULT_TABLE=<file> each row also appends itself to that file, from
+// which scripts/fault-table.sh makes the README's table.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+const std::string kDashes(79, '-');
+
+std::string framed(const std::string& text) {
+    return "\n" + kDashes + "\n" + text + kDashes + "\n";
+}
+const std::string kError3 = framed("ERROR 3: Timeout waiting for response from mobile\n");
+const std::string kError4 = framed("ERROR 4:   ERROR\n");
+const std::string kNoAck =
+    "\n\n" + kDashes + "\nTimeout waiting for s-record ACK from IROM\n" + kDashes + "\n";
+
+struct Fault {
+    const char* name;
+    const char* stage;
+    const char* fault;
+    void (*configure)(e2e::Scenario&);
+    std::string tail;  // the output ends with this
+    int exitStatus;
+    double minSeconds, maxSeconds;  // from the last byte on the line to the end
+};
+
+using sim::Trigger;
+
+const Fault kFaults[] = {
+    {"EnqHangUp", "waiting for ENQ", "the phone's side goes away",
+     [](e2e::Scenario& s) {
+         // Three damaged announcements, which the tool passes over, then nothing.
+         for (uint64_t i = 0; i < 3; ++i)
+             s.phone.byteFaults.push_back(
+                 {sim::ByteFaultKind::Corrupt, false, sim::Phase::Enq, i});
+         s.phone.hangUpAt = {Trigger{"enq", 3}};
+     },
+     framed("Serial port failed. Status = -1\n"), 1, 0, 1},
+    {"DetectionSilence", "mobile detection", "silence (38400 and 115200)",
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"AT", 0}, {"AT", 1}, {"AT", 2}};
+         s.args.push_back("/h");
+     },
+     framed("ERROR 1: Timeout waiting for mobile to respond\n"), 1, 1, 2},
+    {"IdentityError", "IROM identity (AT04)", "ERROR",
+     [](e2e::Scenario& s) { s.phone.errorAt = {{"AT04", 0}}; }, kError4, 1, 0, 1},
+    {"CsSetupSilence", "CS set-up (AT01)", "silence",
+     [](e2e::Scenario& s) { s.phone.silentAt = {{"AT01", 0}}; }, kError3, 1, 4, 5.5},
+    {"RamFailsTwice", "RAM test (AT05)", "fails with both set-ups",
+     [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::Fail; },
+     framed("ERROR 2: External RAM test failure\n"), 1, 0, 1},
+    {"RamWithoutVerdict", "RAM test (AT05)", "no verdict",
+     [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::NoVerdict; },
+     framed("ERROR 2: External RAM test failure\n"), 1, 0, 1},
+    {"StartTransferHangUp", "start transfer (AT**3)", "the phone's side goes away",
+     [](e2e::Scenario& s) { s.phone.hangUpAt = {{"AT**3", 0}}; }, kError3, 1, 0, 1},
+    {"LoaderLineNotAcknowledged", "loader upload", "a line without its '.'",
+     [](e2e::Scenario& s) { s.phone.noDotAt = {{"srec", 3}}; }, kNoAck, 1, 1, 2},
+    {"LoaderUploadHangUp", "loader upload", "the phone's side goes away",
+     [](e2e::Scenario& s) { s.phone.hangUpAt = {{"srec", 2}}; }, kNoAck, 1, 0, 1},
+    {"SpeedError", "download speed (P)", "ERROR",
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"P", 0}};
+         s.args.push_back("/s:460");
+     },
+     kError4, 1, 0, 1},
+    {"VersionError", "loader version (V)", "ERROR",
+     [](e2e::Scenario& s) { s.phone.errorAt = {{"V", 0}}; }, kError4, 1, 0, 1},
+    {"AddressSilence", "destination address (L)", "silence",
+     [](e2e::Scenario& s) { s.phone.silentAt = {{"L", 0}}; }, kError3, 1, 4, 5.5},
+    {"SizeError", "file size (S)", "ERROR",
+     [](e2e::Scenario& s) { s.phone.errorAt = {{"S", 0}}; }, kError4, 1, 0, 1},
+    {"InformationHangUp", "information (I)", "the phone's side goes away",
+     [](e2e::Scenario& s) { s.phone.hangUpAt = {{"I", 0}}; }, kError3, 1, 0, 1},
+    {"EraseError", "erase (E)", "ERROR",
+     [](e2e::Scenario& s) { s.phone.errorAt = {{"E", 0}}; }, kError4, 1, 0, 1},
+    {"EraseSilence", "erase (E)", "silence",
+     [](e2e::Scenario& s) { s.phone.silentAt = {{"E", 0}}; }, kError3, 1, 45, 46.5},
+    {"BeginSilence", "begin download (B)", "silence",
+     [](e2e::Scenario& s) { s.phone.silentAt = {{"B", 0}}; }, kError3, 1, 10, 11.5},
+    {"BlockError", "image blocks", "ERROR",
+     [](e2e::Scenario& s) { s.phone.errorAt = {{"block", 1}}; }, kError4, 1, 0, 1},
+    {"BlockSilence", "image blocks", "silence",
+     [](e2e::Scenario& s) { s.phone.silentAt = {{"block", 0}}; }, kError3, 1, 15, 16.5},
+    {"BlockHangUp", "image blocks", "the phone's side goes away",
+     [](e2e::Scenario& s) { s.phone.hangUpAt = {{"block", 2}}; }, kError3, 1, 0, 1},
+    {"BlockDamaged", "image blocks", "a data byte damaged on the line",
+     [](e2e::Scenario& s) {
+         s.phone.byteFaults = {{sim::ByteFaultKind::Corrupt, true, sim::Phase::Blocks, 100}};
+     },
+     "FLASH DOWNLOAD FAILURE : Checksum mismatch : Version: 3.10a (May 10 2002)\n" +
+         std::string(79, '!') + "\n",
+     2, 0, 1},
+    {"ChecksumSilence", "FLASH checksum (C)", "silence",
+     [](e2e::Scenario& s) { s.phone.silentAt = {{"C", 0}}; }, kError3, 1, 10, 11.5},
+    {"CrcError", "FLASH CRC (R)", "ERROR",
+     [](e2e::Scenario& s) { s.phone.errorAt = {{"R", 0}}; }, kError4, 1, 0, 1},
+    {"CrcWrong", "FLASH CRC (R)", "a wrong value",
+     [](e2e::Scenario& s) { s.phone.crcXor = 0x0100; },
+     "FLASH DOWNLOAD FAILURE : CRC mismatch : Version: 3.10a (May 10 2002)\n" +
+         std::string(79, '!') + "\n",
+     2, 0, 1},
+};
+
+// The message as a reader sees it: its lines without the rules.
+std::string shown(const std::string& tail) {
+    std::string text;
+    size_t start = 0;
+    while (start < tail.size()) {
+        size_t end = tail.find('\n', start);
+        if (end == std::string::npos) end = tail.size();
+        const std::string line = tail.substr(start, end - start);
+        if (!line.empty() && line.find_first_not_of("-!") != std::string::npos)
+            text += (text.empty() ? "" : " / ") + line;
+        start = end + 1;
+    }
+    return text;
+}
+
+void recordRow(const Fault& f, const e2e::Result& r, double seconds) {
+    const char* file = std::getenv("DOWNLOAD_FAULT_TABLE");
+    if (file == nullptr) return;
+    size_t index = 0;
+    while (index + 1 < std::size(kFaults) && std::string(kFaults[index].name) != f.name)
+        ++index;
+    char line[512];
+    std::snprintf(line, sizeof line, "%02zu|%s|%s|`%s`|%d|%.1f\n", index, f.stage, f.fault,
+                  shown(f.tail).c_str(), r.exitStatus, seconds);
+    const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd < 0) return;
+    [[maybe_unused]] ssize_t w = ::write(fd, line, std::strlen(line));
+    ::close(fd);
+}
+
+class Faults : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(Faults, EndWithTheirMessageStatusAndTime) {
+    const Fault& f = GetParam();
+    e2e::Scenario s;
+    s.files["rb7.s37"] = e2e::sampleLoader();
+    s.files["a.bin"] = e2e::crcImage(3000);
+    s.args = {"a.bin", "/l"};
+    s.phone.enqIntervalMs = 20;
+    s.timeoutSeconds = 90;
+    f.configure(s);
+    const e2e::Result r = e2e::run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, f.exitStatus) << r.output;
+    ASSERT_GE(r.output.size(), f.tail.size()) << r.output;
+    EXPECT_EQ(r.output.substr(r.output.size() - f.tail.size()), f.tail) << r.output;
+    const double seconds = r.secondsFromLastByteToExit();
+    EXPECT_GE(seconds, f.minSeconds) << r.output;
+    EXPECT_LE(seconds, f.maxSeconds) << r.output;
+    recordRow(f, r, seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Native, Faults, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<Fault>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
