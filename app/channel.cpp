@@ -6,8 +6,7 @@
 #include <string_view>
 
 #include "app/console.h"
-#include "app/image.h"
-#include "app/run.h"
+#include "app/run_state.h"
 #include "serial/keyboard.h"
 #include "serial/port.h"
 
@@ -176,12 +175,13 @@ size_t formatCommand(CommandCode code, int32_t argument, char* out) {
 int32_t sendCommand(CommandCode code, int32_t argument) {
     char text[kCommandBufferSize];
     size_t length = formatCommand(code, argument, text);
-    if (runConfig.linkMode == LinkWire) {
-        return port_write_block_timed(runPort, text, static_cast<uint32_t>(length), -1);
+    SerialPort* port = run().runPort;
+    if (run().runConfig.linkMode == LinkWire) {
+        return port_write_block_timed(port, text, static_cast<uint32_t>(length), -1);
     }
     // The dongle relays characters only as fast as the phone takes them.
     for (size_t i = 0; i < length; ++i) {
-        runPort->ops.write_byte(runPort, static_cast<unsigned char>(text[i]));
+        port->ops.write_byte(port, static_cast<unsigned char>(text[i]));
         delayMs(40);
     }
     return static_cast<int32_t>(length);
@@ -192,7 +192,7 @@ bool readReplyLine(char* buffer, uint8_t timeoutSeconds) {
     bool crSeen = false;
     bool lfSeen = false;
     for (;;) {
-        int32_t byte = port_read_byte_timed(runPort, int32_t{timeoutSeconds} * 1000);
+        int32_t byte = port_read_byte_timed(run().runPort, int32_t{timeoutSeconds} * 1000);
         if (byte < 0) {
             buffer[stored] = '\0';
             return false;
@@ -266,9 +266,9 @@ ReplyResult readReply(uint8_t timeoutSeconds, int32_t* value, bool* valueStored)
             printPhoneLine("  %s \n", line);
         }
     }
-    if (bankKnown && static_cast<uint32_t>(currentImage.size) > bankSize &&
+    if (bankKnown && static_cast<uint32_t>(run().currentImage.size) > bankSize &&
         !askYesNo("File exceeds bank size, audio capability is suspect. Continue? [y/n]")) {
-        abortRun(runPort);
+        abortRun(run().runPort);
     }
     return result;
 }

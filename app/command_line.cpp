@@ -3,8 +3,7 @@
 #include <cstring>
 
 #include "app/console.h"
-
-bool skipEnqWait = false;
+#include "app/run_state.h"
 
 DownloadImage imageAt(const RunConfig& config, int32_t index) {
     return {config.imageNames[index], config.imageAddresses[index],
@@ -64,7 +63,7 @@ bool parseOption(char* arg, RunConfig& config) {
             config.loaderSearch = 2;
             return true;
         case 'h':
-            skipEnqWait = true;
+            run().skipEnqWait = true;
             return true;
         case 'f':
             if (arg[2] != ':') return false;
@@ -150,7 +149,7 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config) {
     config.loaderName = nullptr;
     config.downloadSpeed = kBaseSpeed;
     config.deviceName = nullptr;
-    skipEnqWait = false;
+    run().skipEnqWait = false;
 
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];

@@ -32,10 +32,7 @@ struct DownloadImage {
 };
 DownloadImage imageAt(const RunConfig& config, int32_t index);
 
-// /h: go straight to the phone without waiting for its ENQ.
-extern bool skipEnqWait;
-
-// Fills config (and skipEnqWait) from the arguments; true when the line is
+// Fills config (and the run's skipEnqWait, /h) from the arguments; true when the line is
 // valid. Image arguments with an address are cut at their colon in place.
 // Prints nothing.
 bool parseCommandLine(int argc, char** argv, RunConfig& config);

@@ -1,13 +1,12 @@
-// The one place that touches the terminal: unbuffered output, a key read
-// without echo or Enter, and a line read. End of input and read failures are
-// reported, never invented.
+// The application's console: its texts, a key read without echo or Enter,
+// and a line read. End of input and read failures are reported, never
+// invented. The platform's side is in serial/terminal.h and keyboard.h.
 #pragma once
 
 #include <cstddef>
 
-// Makes standard output unbuffered and, on a POSIX terminal, puts the input in
-// non-canonical no-echo mode (so a key is seen without Enter), restoring it at
-// exit and on the usual terminating signals. Safe to call more than once.
+// Unbuffered output; on a terminal, keys without Enter or echo, restored at
+// exit and on terminating signals. Safe to call more than once.
 void consoleInit();
 
 // Formatted output; every text appears at once.

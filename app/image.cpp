@@ -4,10 +4,7 @@
 #include <cinttypes>
 
 #include "app/console.h"
-#include "app/run.h"
 #include "serial/terminal.h"
-
-ImageFile currentImage{nullptr, 0, 0, 0};
 
 namespace {
 
@@ -82,16 +79,17 @@ void openImage(const char* name) {
         if (!consoleReadLine(typed, sizeof typed, &tooLong)) {
             // Nobody can type a name: stop instead of prompting forever.
             consoleWrite("\nNo file name: the console input has ended. The run stops.\n");
-            abortRun(runPort);
+            abortRun(run().runPort);
         }
         file = tooLong ? nullptr : file_open_regular(typed);
         if (file == nullptr) consolePrint("Could not open: %s\n", typed);
     }
-    if (currentImage.stream != nullptr) std::fclose(currentImage.stream);
-    currentImage.stream = file;
-    currentImage.size = imageFileSize(file);
-    currentImage.sizeKiB = imageSizeKiB(currentImage.size);
-    currentImage.span = imageSpan(currentImage.size);
+    ImageFile& image = run().currentImage;
+    if (image.stream != nullptr) std::fclose(image.stream);
+    image.stream = file;
+    image.size = imageFileSize(file);
+    image.sizeKiB = imageSizeKiB(image.size);
+    image.span = imageSpan(image.size);
 }
 
 ImageSums computeImageSums(FILE* file) {
@@ -174,20 +172,21 @@ bool checkOverlap(const RunConfig& config, int32_t index) {
 
 ImageSums checkImage(RunConfig& config, int32_t index) {
     openImage(config.imageNames[index]);
+    const ImageFile& image = run().currentImage;
     // The last address wraps in 32 bits like the phone's address arithmetic.
-    config.imageLastAddresses[index] = static_cast<int32_t>(
-        static_cast<uint32_t>(config.imageAddresses[index]) + currentImage.span - 1U);
-    if (!checkSignature(config, currentImage.stream)) abortRun(runPort);
-    ImageSums sums = computeImageSums(currentImage.stream);
+    config.imageLastAddresses[index] =
+        static_cast<int32_t>(static_cast<uint32_t>(config.imageAddresses[index]) + image.span - 1U);
+    if (!checkSignature(config, image.stream)) abortRun(run().runPort);
+    ImageSums sums = computeImageSums(image.stream);
     consolePrint("Filename:     %s\n", config.imageNames[index]);
-    consolePrint("Size (bytes): %" PRId32 "\n", currentImage.size);
+    consolePrint("Size (bytes): %" PRId32 "\n", image.size);
     consolePrint("Checksum:     0x%08" PRIX32 "\n", sums.checksum);
     consolePrint("File CRC:     0x%02x\n", unsigned{sums.crc});
     consolePrint("Required CRC: 0x%02x\n", unsigned{kRequiredCrc});
-    if (!checkOverlap(config, index)) abortRun(runPort);
+    if (!checkOverlap(config, index)) abortRun(run().runPort);
     if (sums.crc != kRequiredCrc &&
         !askYesNo("CRC indicates that data file may be corrupt. Continue anyway [y/n]")) {
-        abortRun(runPort);
+        abortRun(run().runPort);
     }
     return sums;
 }

@@ -6,29 +6,21 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/run_state.h"
 
 // The CRC register left by a file that ends with its own frame check sequence.
 constexpr uint16_t kRequiredCrc = 0xF0B8;
-
-struct ImageFile {
-    FILE* stream;
-    int32_t size;
-    uint32_t span;     // size rounded up to whole 64 KiB
-    uint32_t sizeKiB;  // size rounded to the nearest KiB
-};
 
 struct ImageSums {
     uint32_t checksum;
     uint16_t crc;
 };
 
-// The image being processed; size is 0 before the first image.
-extern ImageFile currentImage;
-
 uint32_t imageSpan(int32_t size);
 uint32_t imageSizeKiB(int32_t size);
 
-// Opens the image, asking for other names until one opens, and measures it.
+// Opens the image as the run's current one, asking for other names until one
+// opens, and measures it.
 void openImage(const char* name);
 // Length of an open file; leaves it at its start. Files beyond the int32
 // range end the run (their size cannot be sent).

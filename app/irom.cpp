@@ -2,30 +2,31 @@
 
 #include "app/channel.h"
 #include "app/console.h"
-#include "app/run.h"
+#include "app/run_state.h"
 #include "serial/port.h"
 
 int32_t detectMobile() {
+    SerialPort* port = run().runPort;
     char line[kReplyLineSize];
     int32_t result = kIromAnswered;
-    port_drain_input(runPort);
+    port_drain_input(port);
     consoleWrite("\nSending AT to mobile\n");
     sendCommand(CmdAtCr, 0);
     if (readReplyLine(line, 1)) {
         consoleWrite("IROM found\n");
     } else {
         // Maybe a flash loader is already running: it talks at 115200.
-        runPort->ops.set_line(runPort, kBaseSpeed, 'N', 8, 1);
+        port->ops.set_line(port, kBaseSpeed, 'N', 8, 1);
         sendCommand(CmdAtCr, 0);
         delayMs(200);
-        port_drain_input(runPort);
+        port_drain_input(port);
         sendCommand(CmdAtCrLf, 0);
         if (!readReplyLine(line, 1)) failRun("ERROR 1: Timeout waiting for mobile to respond\n");
         consoleWrite("Enbedded FLASH download routine found\n");
         result = kLoaderAnswered;
     }
     delayMs(200);
-    port_drain_input(runPort);
+    port_drain_input(port);
     return result;
 }
 
@@ -52,7 +53,7 @@ void identifyIromAndTestRam() {
     if (result != ReplyRamPass) {
         consoleWrite("RAM test failure\n");
         delayMs(200);
-        port_drain_input(runPort);
+        port_drain_input(run().runPort);
 
         consoleWrite("\nSending 16bit/16bit CS setup to IROM\n");
         sendCommand(CmdCsSetup16, 0);

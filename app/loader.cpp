@@ -3,11 +3,9 @@
 #include <string>
 
 #include "app/console.h"
-#include "app/run.h"
+#include "app/run_state.h"
 #include "serial/port.h"
 #include "serial/terminal.h"
-
-FILE* loaderFile = nullptr;
 
 // 97 characters, the NUL, as the IROM takes them.
 constexpr size_t kLoaderLineSize = 98;
@@ -35,6 +33,7 @@ FILE* openLoaderPath(const std::string& path) {
 }  // namespace
 
 bool openFlashLoader(const RunConfig& config) {
+    FILE*& loaderFile = run().loaderFile;
     loaderFile = nullptr;
     const char* targetName = kTargetNames[config.target];
     // A /f: name of any length is taken as it is.
@@ -90,8 +89,9 @@ bool readLoaderLine(FILE* file, char* buffer, size_t size) {
 void sendFlashLoader() {
     consoleWrite("\nSending flash loader to IROM\n");
     char line[kLoaderLineSize];
+    FILE* loaderFile = run().loaderFile;
     while (loaderFile != nullptr && readLoaderLine(loaderFile, line, sizeof line)) {
-        port_write_string(runPort, line, -1);
+        port_write_string(run().runPort, line, -1);
         waitRecordAck();
         consolePutCharDirect('.');
     }
@@ -101,13 +101,13 @@ void sendFlashLoader() {
 void waitRecordAck() {
     bool echoStarted = false;
     for (;;) {
-        int32_t byte = port_read_byte_timed(runPort, 1000);
+        int32_t byte = port_read_byte_timed(run().runPort, 1000);
         if (byte < 0) {
             consoleWrite("\n\n");
             printRule('-');
             consoleWrite("Timeout waiting for s-record ACK from IROM\n");
             printRule('-');
-            abortRun(runPort);
+            abortRun(run().runPort);
         }
         if (byte == '.') return;
         if (byte >= 0x20 && byte <= 0x7E) {

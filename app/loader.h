@@ -7,11 +7,8 @@
 
 #include "app/command_line.h"
 
-// The open loader file; never closed by the run.
-extern FILE* loaderFile;
-
-// Looks for the loader in the search directories and opens it. False (after
-// the framed message) when no directory holds it.
+// Looks for the loader in the search directories and opens it as the run's
+// loader file. False (after the framed message) when no directory holds it.
 bool openFlashLoader(const RunConfig& config);
 
 // Reads one loader line as a text-mode read would: at most 97 characters up

@@ -4,66 +4,15 @@
 #include <cstdlib>
 
 #include "app/channel.h"
+#include "app/command_line.h"
 #include "app/console.h"
 #include "app/irom.h"
 #include "app/link.h"
 #include "app/loader.h"
+#include "app/run_state.h"
 #include "app/transfer.h"
 #include "serial/keyboard.h"
 #include "serial/port.h"
-
-SerialPort* runPort = nullptr;
-RunConfig runConfig{};
-int32_t runValue = 0;
-
-namespace {
-RunExit runExitHandler = nullptr;
-}  // namespace
-
-void setRunExit(RunExit runExit) {
-    runExitHandler = runExit;
-}
-
-void abortRun(SerialPort* port) {
-    if (port != nullptr) port->ops.close(port);
-    if (port == runPort) runPort = nullptr;
-    if (runExitHandler != nullptr) runExitHandler(kExitAbort);
-    std::exit(kExitAbort);
-}
-
-bool askYesNo(const char* question) {
-    consoleDropTypedAhead();
-    consolePrint("\n%s", question);
-    int key = consoleReadKey();
-    if (key < 0) {
-        // Nobody can answer: going on unasked could flash a wrong image.
-        consoleWrite("\nNo answer: the console input has ended. The run stops.\n");
-        abortRun(runPort);
-    }
-    consolePrint("%c\n", key);
-    return key != 'n' && key != 'N';
-}
-
-void printRule(char ch) {
-    char line[81];
-    for (int i = 0; i < 79; ++i)
-        line[i] = ch;
-    line[79] = '\n';
-    line[80] = '\0';
-    consoleWrite(line);
-}
-
-void printFramedMessage(const char* text) {
-    consoleWrite("\n");
-    printRule('-');
-    consoleWrite(text);
-    printRule('-');
-}
-
-void failRun(const char* text) {
-    printFramedMessage(text);
-    abortRun(runPort);
-}
 
 namespace {
 
@@ -80,11 +29,12 @@ constexpr int kEnqAnswer = 0x7E;
 
 bool waitsForEnq(const RunConfig& config) {
     if (config.linkMode == LinkDongle) return true;
-    if (skipEnqWait) return false;
+    if (run().skipEnqWait) return false;
     return config.target != TargetK52;
 }
 
 void waitForEnq() {
+    SerialPort* runPort = run().runPort;
     consoleWrite("\nWaiting for ENQ(81) from Mobile\n");
     consoleWrite("Press q to Quit\n");
     int32_t byte;
@@ -110,7 +60,7 @@ void waitForEnq() {
 void firstStage() {
     if (detectMobile() != kIromAnswered) return;
     runIromStage();
-    setUpLink(runPort, kBaseSpeed, 'N', 8, 1, runConfig);
+    setUpLink(run().runPort, kBaseSpeed, 'N', 8, 1, run().runConfig);
     sendFlashLoader();
     consoleWrite("\n");
     printRule('~');
@@ -120,13 +70,14 @@ void firstStage() {
 }
 
 void raiseDownloadSpeed() {
-    port_drain_input(runPort);
-    const int32_t speed = runConfig.downloadSpeed;
+    RunState& state = run();
+    port_drain_input(state.runPort);
+    const int32_t speed = state.runConfig.downloadSpeed;
     if (speed == kBaseSpeed) return;
     consolePrint("\nSetting download speed to %dbps...", static_cast<int>(speed));
     sendCommand(CmdSpeed, speed);
-    if (readReply(4, &runValue) == ReplyOk) {
-        setUpLink(runPort, speed, 'N', 8, 1, runConfig);
+    if (readReply(4, &state.runValue) == ReplyOk) {
+        setUpLink(state.runPort, speed, 'N', 8, 1, state.runConfig);
         consoleWrite("done\n");
         delayMs(500);
     } else {
@@ -136,21 +87,25 @@ void raiseDownloadSpeed() {
 }
 
 void greetLoader() {
+    RunState& state = run();
     consoleWrite("\nSending AT to mobile\n");
     sendCommand(CmdAtCrLf, 0);
-    readReply(4, &runValue);
+    readReply(4, &state.runValue);
     consoleWrite("Response OK\n");
-    port_drain_input(runPort);
+    port_drain_input(state.runPort);
 
     consoleWrite("\nRequesting flash loader version information\n");
     sendCommand(CmdVersion, 0);
-    readReply(4, &runValue);
+    readReply(4, &state.runValue);
     consoleWrite("Response OK\n");
 }
 
 }  // namespace
 
 int runDownload(int argc, char** argv) {
+    RunState& state = run();
+    RunConfig& runConfig = state.runConfig;
+    SerialPort*& runPort = state.runPort;
     consoleInit();
     printBanner();
     if (!parseCommandLine(argc, argv, runConfig)) {

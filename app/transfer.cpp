@@ -5,10 +5,8 @@
 #include "app/channel.h"
 #include "app/console.h"
 #include "app/image.h"
-#include "app/run.h"
+#include "app/run_state.h"
 #include "serial/port.h"
-
-uint32_t glyphCount = 0;
 
 namespace {
 
@@ -22,16 +20,17 @@ void printFailure(const char* what) {
 
 void loaderCommand(CommandCode code, int32_t argument, uint8_t wait, const char* after) {
     sendCommand(code, argument);
-    readReply(wait, &runValue);
+    readReply(wait, &run().runValue);
     consoleWrite(after);
 }
 
 }  // namespace
 
 BlockKind sendBlock(uint32_t length) {
+    SerialPort* port = run().runPort;
     uint8_t buffer[kBlockSize];
     if (length > kBlockSize) length = kBlockSize;
-    size_t got = std::fread(buffer, 1, length, currentImage.stream);
+    size_t got = std::fread(buffer, 1, length, run().currentImage.stream);
     bool allBlank = true;
     bool allZero = true;
     for (size_t i = 0; i < got; ++i) {
@@ -39,20 +38,21 @@ BlockKind sendBlock(uint32_t length) {
         if (buffer[i] != 0xFF) allBlank = false;
     }
     if (allBlank) {
-        port_write_string(runPort, kBlankMarker, -1);
+        port_write_string(port, kBlankMarker, -1);
         return BlockBlank;
     }
     if (allZero) {
-        port_write_string(runPort, kZeroMarker, -1);
+        port_write_string(port, kZeroMarker, -1);
         return BlockZero;
     }
-    port_write_block_timed(runPort, buffer, static_cast<uint32_t>(got), -1);
+    port_write_block_timed(port, buffer, static_cast<uint32_t>(got), -1);
     return BlockData;
 }
 
 void showProgress(BlockKind kind) {
+    uint32_t& glyphCount = run().glyphCount;
     if (glyphCount != 0 && glyphCount % 64 == 0) {
-        const uint32_t kib = currentImage.sizeKiB;
+        const uint32_t kib = run().currentImage.sizeKiB;
         uint32_t percent = kib == 0 ? 0 : (glyphCount * 100U + kib / 2U) / kib;
         if (percent == 100 && glyphCount != kib) percent = 99;
         consolePrint("  %" PRIu32 "%%\n", percent);
@@ -63,36 +63,38 @@ void showProgress(BlockKind kind) {
 
 bool transferImage(RunConfig& config, int32_t index) {
     const ImageSums sums = checkImage(config, index);
-    glyphCount = 0;
+    RunState& state = run();
+    SerialPort* port = state.runPort;
+    state.glyphCount = 0;
 
-    port_drain_input(runPort);
+    port_drain_input(port);
     consolePrint("\nSend destination address,0x%06" PRIx32 ", to mobile\n",
                  static_cast<uint32_t>(config.imageAddresses[index]));
     loaderCommand(CmdAddress, config.imageAddresses[index], 4, "Response OK\n");
 
-    port_drain_input(runPort);
-    consolePrint("\nSend file size, %" PRId32 "bytes, to mobile\n", currentImage.size);
-    loaderCommand(CmdSize, currentImage.size, 4, "Response OK\n");
+    port_drain_input(port);
+    consolePrint("\nSend file size, %" PRId32 "bytes, to mobile\n", state.currentImage.size);
+    loaderCommand(CmdSize, state.currentImage.size, 4, "Response OK\n");
 
-    port_drain_input(runPort);
+    port_drain_input(port);
     consoleWrite("\nRequesting information from mobile\n");
     loaderCommand(CmdInfo, 0, 5, "Response OK\n");
 
-    port_drain_input(runPort);
+    port_drain_input(port);
     consoleWrite("\nSending erase request to mobile\n");
     consoleWrite("Wait for FLASH to erase ....\n");
     loaderCommand(CmdErase, 0, 45, "FLASH erased OK\n");
 
-    port_drain_input(runPort);
+    port_drain_input(port);
     consoleWrite("\nInitiating FLASH download\n");
     loaderCommand(CmdBegin, 0, 10, "FLASH download in progress ....\n");
 
-    for (auto remainder = static_cast<uint32_t>(currentImage.size); remainder != 0;) {
+    for (auto remainder = static_cast<uint32_t>(state.currentImage.size); remainder != 0;) {
         uint32_t length = remainder > kBlockSize ? kBlockSize : remainder;
         BlockKind kind = sendBlock(length);
         remainder -= length;
         showProgress(kind);
-        readReply(15, &runValue);
+        readReply(15, &state.runValue);
     }
     consoleWrite("\nFLASH download complete\n");
 
@@ -101,7 +103,7 @@ bool transferImage(RunConfig& config, int32_t index) {
     int64_t flashChecksum = -1;
     int64_t flashCrc = -1;
 
-    port_drain_input(runPort);
+    port_drain_input(port);
     consoleWrite("\nRequesting FLASH checksum\n");
     sendCommand(CmdChecksum, 0);
     int32_t checksumSlot = 0;
@@ -109,12 +111,12 @@ bool transferImage(RunConfig& config, int32_t index) {
     readReply(10, &checksumSlot, &seen);
     if (seen) flashChecksum = static_cast<uint32_t>(checksumSlot);
 
-    port_drain_input(runPort);
+    port_drain_input(port);
     consoleWrite("Requesting FLASH CRC\n");
     sendCommand(CmdCrc, 0);
     seen = false;
-    readReply(10, &runValue, &seen);
-    if (seen) flashCrc = static_cast<uint32_t>(runValue) & 0xFFFFU;
+    readReply(10, &state.runValue, &seen);
+    if (seen) flashCrc = static_cast<uint32_t>(state.runValue) & 0xFFFFU;
 
     consolePrint("File checksum:  0x%08" PRIX32 "\n", sums.checksum);
     if (flashChecksum >= 0) {

@@ -13,9 +13,6 @@ enum BlockKind : int32_t { BlockData = 0, BlockZero = 1, BlockBlank = 2 };
 constexpr const char* kBlankMarker = "__BLANKBLANK__";
 constexpr const char* kZeroMarker = "__ZERO__ZERO__";
 
-// Glyphs printed for the current image.
-extern uint32_t glyphCount;
-
 // Reads up to length bytes of the current image and sends them, or a marker
 // in their place.
 BlockKind sendBlock(uint32_t length);

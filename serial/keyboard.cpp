@@ -1,26 +1,10 @@
+// The clock, the idle hook and the key translations, the same on every
+// platform; the platform's console and clock are in platform_<os>.cpp.
 #include "serial/keyboard.h"
-
-#include "serial/port.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
-#include <ctime>
-#endif
 
 namespace {
 
 TickSource tick_source = nullptr;
-
-// Shared by key_pressed and read_key: a key the console reported with a
-// repeat count comes back that many times.
-int32_t last_key = 0;
-int32_t pending_repeats = 0;
 
 struct KeyCodes {
     uint32_t virtual_key;
@@ -239,14 +223,7 @@ int32_t decode_terminal_key(const unsigned char* bytes, size_t length, size_t* u
 }
 
 uint32_t tick_ms() {
-    if (tick_source != nullptr) return tick_source();
-#ifdef _WIN32
-    return GetTickCount();
-#else
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-#endif
+    return tick_source != nullptr ? tick_source() : platform_tick_ms();
 }
 
 void set_tick_source(TickSource source) {
@@ -258,134 +235,3 @@ IdleHook idle_hook = pump_messages;
 void set_idle_hook(IdleHook hook) {
     idle_hook = hook != nullptr ? hook : pump_messages;
 }
-
-#ifdef _WIN32
-
-int32_t pump_messages(SerialPort*) {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-    // Lets another ready thread run; returns at once when there is none, so a
-    // reply is still seen without a timer tick's delay.
-    SwitchToThread();
-    return 0;
-}
-
-int key_pressed() {
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    for (;;) {
-        if (pending_repeats > 0) return 1;
-        INPUT_RECORD record;
-        DWORD got = 0;
-        if (!PeekConsoleInputA(input, &record, 1, &got) || got == 0) return 0;
-        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return 1;
-        if (!ReadConsoleInputA(input, &record, 1, &got) || got == 0) return 0;
-    }
-}
-
-int32_t read_key() {
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    for (;;) {
-        if (pending_repeats > 0) {
-            --pending_repeats;
-            return last_key;
-        }
-        INPUT_RECORD record;
-        DWORD got = 0;
-        // Not a console, or it failed: there is no key to wait for.
-        if (!ReadConsoleInputA(input, &record, 1, &got) || got == 0) return -1;
-        if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
-        const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-        last_key = translate_key(key.dwControlKeyState, key.wVirtualKeyCode,
-                                 static_cast<unsigned char>(key.uChar.AsciiChar));
-        pending_repeats = key.wRepeatCount;
-    }
-}
-
-#else
-
-namespace {
-
-// Bytes of a terminal sequence read ahead by read_key and not yet decoded.
-unsigned char pending_bytes[32];
-size_t pending_length = 0;
-
-void sleep_ms(long ms) {
-    timespec pause{0, ms * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
-}
-
-// Reads what standard input has, waiting up to timeout_ms (-1: no limit) for
-// the first byte. 0 on time-out, -1 at end of input or on failure.
-long read_input(unsigned char* buffer, size_t size, int timeout_ms) {
-    for (;;) {
-        pollfd input{0, POLLIN, 0};
-        int ready = poll(&input, 1, timeout_ms);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return -1;
-        if (ready == 0) return 0;
-        ssize_t got = read(0, buffer, size);
-        if (got > 0) return static_cast<long>(got);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        return -1;
-    }
-}
-
-// Whether the pending bytes starting with ESC hold a whole key.
-bool sequence_complete() {
-    if (pending_length < 2) return false;
-    if (pending_bytes[1] != '[' && pending_bytes[1] != 'O') return true;
-    if (pending_length < 3) return false;
-    if (pending_bytes[1] == '[' && pending_bytes[2] == '[') return pending_length >= 4;
-    for (size_t i = 2; i < pending_length; ++i)
-        if (pending_bytes[i] >= 0x40 && pending_bytes[i] <= 0x7E) return true;
-    return false;
-}
-
-}  // namespace
-
-int32_t pump_messages(SerialPort* port) {
-    if (port != nullptr) return posix_port_idle(port, 1);
-    sleep_ms(1);
-    return 0;
-}
-
-int key_pressed() {
-    if (pending_repeats > 0 || pending_length > 0) return 1;
-    if (!isatty(0)) return 0;
-    pollfd input{0, POLLIN, 0};
-    return poll(&input, 1, 0) > 0 && (input.revents & POLLIN) ? 1 : 0;
-}
-
-int32_t read_key() {
-    if (pending_repeats > 0) {
-        --pending_repeats;
-        return last_key;
-    }
-    if (pending_length == 0) {
-        long got = read_input(pending_bytes, 1, -1);
-        if (got <= 0) return -1;
-        pending_length = 1;
-    }
-    // A lone ESC and the start of a sequence look alike: give the rest of a
-    // sequence a moment to arrive.
-    while (pending_bytes[0] == kEsc && !sequence_complete() &&
-           pending_length < sizeof pending_bytes) {
-        long got =
-            read_input(pending_bytes + pending_length, sizeof pending_bytes - pending_length, 30);
-        if (got <= 0) break;
-        pending_length += static_cast<size_t>(got);
-    }
-    size_t used = 0;
-    last_key = decode_terminal_key(pending_bytes, pending_length, &used);
-    if (used > pending_length) used = pending_length;
-    for (size_t i = used; i < pending_length; ++i)
-        pending_bytes[i - used] = pending_bytes[i];
-    pending_length -= used;
-    return last_key;
-}
-
-#endif

@@ -8,6 +8,9 @@ struct SerialPort;
 
 // Monotonic milliseconds; callers only use differences (32-bit wrap-around).
 uint32_t tick_ms();
+// The platform's own millisecond clock, which tick_ms reads unless a test
+// replaced the source.
+uint32_t platform_tick_ms();
 
 // Called on every pass of every wait; a negative result stops the wait with
 // that code. The port may be null.
@@ -22,6 +25,11 @@ int32_t pump_messages(SerialPort* port);
 
 // 1 when a key press is waiting on the console input, else 0. Consumes nothing.
 int key_pressed();
+// One key press as the console character read gives it: its character code
+// 0..255, without echo and without Enter; -1 when the console input has
+// ended or cannot be read. Shares its input with read_key: a byte that one
+// has read ahead is the other's next.
+int read_char();
 // Reads one key and translates it to a PC extended key code (F1 = 0x3B00...).
 // -1 when the console input has ended or cannot be read.
 int32_t read_key();

@@ -1,7 +1,184 @@
-// POSIX side of the console and file services.
+// POSIX side of the clock, the idle hook, the console and the files.
+#include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <initializer_list>
+
+#include "serial/keyboard.h"
+#include "serial/port.h"
 #include "serial/terminal.h"
+
+namespace {
+
+bool terminal_saved = false;
+struct termios saved_terminal;
+
+void restore_terminal() {
+    if (terminal_saved) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+}
+
+// A killed run leaves nothing behind: the port is free for the next program
+// and the terminal edits and echoes again.
+void release_on_signal(int sig) {
+    port_release_all_on_signal();
+    restore_terminal();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void sleep_ms(long ms) {
+    timespec pause{0, ms * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Bytes that read_key has read ahead and not yet decoded; read_char takes
+// them first.
+unsigned char pending_bytes[32];
+size_t pending_length = 0;
+
+// Reads what standard input has, waiting up to timeout_ms (-1: no limit) for
+// the first byte. 0 on time-out, -1 at end of input or on failure.
+long read_input(unsigned char* buffer, size_t size, int timeout_ms) {
+    for (;;) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&input, 1, timeout_ms);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        if (ready == 0) return 0;
+        const ssize_t got = read(STDIN_FILENO, buffer, size);
+        if (got > 0) return static_cast<long>(got);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        return -1;
+    }
+}
+
+// Whether the pending bytes starting with ESC hold a whole key.
+bool sequence_complete() {
+    if (pending_length < 2) return false;
+    if (pending_bytes[1] != '[' && pending_bytes[1] != 'O') return true;
+    if (pending_length < 3) return false;
+    if (pending_bytes[1] == '[' && pending_bytes[2] == '[') return pending_length >= 4;
+    for (size_t i = 2; i < pending_length; ++i)
+        if (pending_bytes[i] >= 0x40 && pending_bytes[i] <= 0x7E) return true;
+    return false;
+}
+
+void take_pending(size_t used) {
+    if (used > pending_length) used = pending_length;
+    for (size_t i = used; i < pending_length; ++i)
+        pending_bytes[i - used] = pending_bytes[i];
+    pending_length -= used;
+}
+
+}  // namespace
+
+uint32_t platform_tick_ms() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+int32_t pump_messages(SerialPort* port) {
+    if (port != nullptr) return posix_port_idle(port, 1);
+    sleep_ms(1);
+    return 0;
+}
+
+int key_pressed() {
+    if (pending_length > 0) return 1;
+    if (!isatty(STDIN_FILENO)) return 0;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    return poll(&input, 1, 0) > 0 && (input.revents & POLLIN) ? 1 : 0;
+}
+
+int read_char() {
+    if (pending_length > 0) {
+        const int ch = pending_bytes[0];
+        take_pending(1);
+        return ch;
+    }
+    return terminal_read_byte();
+}
+
+int32_t read_key() {
+    if (pending_length == 0) {
+        const long got = read_input(pending_bytes, 1, -1);
+        if (got <= 0) return -1;
+        pending_length = 1;
+    }
+    // A lone ESC and the start of a sequence look alike: give the rest of a
+    // sequence a moment to arrive.
+    while (pending_bytes[0] == 0x1B && !sequence_complete() &&
+           pending_length < sizeof pending_bytes) {
+        const long got =
+            read_input(pending_bytes + pending_length, sizeof pending_bytes - pending_length, 30);
+        if (got <= 0) break;
+        pending_length += static_cast<size_t>(got);
+    }
+    size_t used = 0;
+    const int32_t key = decode_terminal_key(pending_bytes, pending_length, &used);
+    take_pending(used);
+    return key;
+}
+
+void terminal_init() {
+    static bool initialised = false;
+    if (initialised) return;
+    initialised = true;
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
+        terminal_saved = true;
+        atexit(restore_terminal);
+    }
+    // SIGPIPE too: a closed reader of the output (download ... | head).
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+        signal(sig, release_on_signal);
+    terminal_line_editing(false);
+}
+
+void terminal_line_editing(bool on) {
+    if (!terminal_saved) return;
+    if (on) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+        return;
+    }
+    // Non-canonical, no echo; signals (Ctrl-C) still work.
+    struct termios raw = saved_terminal;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+}
+
+int terminal_read_byte() {
+    unsigned char byte = 0;
+    for (;;) {
+        const ssize_t n = read(STDIN_FILENO, &byte, 1);
+        if (n == 1) return byte;
+        if (n < 0 && errno == EINTR) continue;
+        return -1;
+    }
+}
+
+void terminal_drop_typed_ahead() {
+    if (!terminal_saved) return;
+    tcflush(STDIN_FILENO, TCIFLUSH);
+    pending_length = 0;
+}
+
+void terminal_put_char_direct(char ch) {
+    // Standard output is the console here.
+    fputc(static_cast<unsigned char>(ch), stdout);
+    fflush(stdout);
+}
 
 FILE* file_open_regular(const char* path) {
     FILE* file = std::fopen(path, "rb");

@@ -110,6 +110,61 @@ void port_fill_default_ops(PortOps* ops) {
     ops->clear_status = default_clear_status;
 }
 
+namespace {
+
+template <typename Slot>
+void take(Slot& slot, Slot given) {
+    if (given != nullptr) slot = given;
+}
+
+}  // namespace
+
+void port_install_ops(SerialPort* port, const PortOps& driver_ops) {
+    PortOps& ops = port->ops;
+    take(ops.read_byte, driver_ops.read_byte);
+    take(ops.reserved_op_1, driver_ops.reserved_op_1);
+    take(ops.write_byte, driver_ops.write_byte);
+    take(ops.close, driver_ops.close);
+    take(ops.set_line, driver_ops.set_line);
+    take(ops.set_xon_xoff, driver_ops.set_xon_xoff);
+    take(ops.set_rts_cts, driver_ops.set_rts_cts);
+    take(ops.set_dtr_dsr, driver_ops.set_dtr_dsr);
+    take(ops.set_dtr, driver_ops.set_dtr);
+    take(ops.set_rts, driver_ops.set_rts);
+    take(ops.tx_free, driver_ops.tx_free);
+    take(ops.tx_count, driver_ops.tx_count);
+    take(ops.rx_free, driver_ops.rx_free);
+    take(ops.rx_count, driver_ops.rx_count);
+    take(ops.clear_tx, driver_ops.clear_tx);
+    take(ops.write_block, driver_ops.write_block);
+    take(ops.read_block, driver_ops.read_block);
+    take(ops.dump, driver_ops.dump);
+    take(ops.send_break, driver_ops.send_break);
+    take(ops.modem_status, driver_ops.modem_status);
+    take(ops.line_status, driver_ops.line_status);
+    take(ops.clear_line_errors, driver_ops.clear_line_errors);
+    take(ops.reserved_op_2, driver_ops.reserved_op_2);
+    take(ops.clear_status, driver_ops.clear_status);
+}
+
+int32_t port_parity_code(char letter) {
+    static const char kLetters[] = "NOEMS";
+    const char upper =
+        letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : letter;
+    for (int32_t code = 0; code < 5; ++code) {
+        if (kLetters[code] == upper) return code;
+    }
+    return -1;
+}
+
+void port_set_os_error(SerialPort* port, int32_t code, const char* reason) {
+    port->os_error = code;
+    size_t n = 0;
+    for (; reason != nullptr && reason[n] != '\0' && n + 1 < sizeof port->os_reason; ++n)
+        port->os_reason[n] = reason[n];
+    port->os_reason[n] = '\0';
+}
+
 SerialPort* port_create() {
     SerialPort* port = new (std::nothrow) SerialPort{};
     if (port == nullptr) return nullptr;
@@ -138,6 +193,7 @@ SerialPort* port_fallback() {
     fallback_port.driver_type = PORT_DRIVER_NONE;
     fallback_port.count = 0;
     port_fill_default_ops(&fallback_port.ops);
+    port_set_os_error(&fallback_port, 0, "");
     return &fallback_port;
 }
 
@@ -249,8 +305,8 @@ void port_close_lines(SerialPort* port, int32_t speed) {
     const int32_t queued = port->ops.tx_count(port);
     if (queued > 0 && speed > 0) {
         // Ten bits a byte on the line, and a margin for the device.
-        const uint64_t line_ms = uint64_t{static_cast<uint32_t>(queued)} * 10000U /
-                                 static_cast<uint32_t>(speed);
+        const uint64_t line_ms =
+            uint64_t{static_cast<uint32_t>(queued)} * 10000U / static_cast<uint32_t>(speed);
         const uint32_t deadline = tick_ms() + static_cast<uint32_t>(line_ms) + 100U;
         while (port->ops.tx_count(port) > 0 && !reached(tick_ms(), deadline)) {
             if (idle_hook(port) < 0) break;
@@ -258,21 +314,4 @@ void port_close_lines(SerialPort* port, int32_t speed) {
     }
     port->ops.set_dtr(port, 0);
     port->ops.set_rts(port, 0);
-}
-
-void port_release_all_on_signal() {
-#ifndef _WIN32
-    posix_port_release_all_on_signal();
-#endif
-}
-
-SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_t speed,
-                             char parity, int32_t data_bits, int32_t stop_bits) {
-#ifdef _WIN32
-    if (device_name != nullptr)
-        return win32_port_open_named(port_index, device_name, speed, parity, data_bits, stop_bits);
-    return win32_port_open(port_index, speed, parity, data_bits, stop_bits);
-#else
-    return posix_port_open(port_index, device_name, speed, parity, data_bits, stop_bits);
-#endif
 }

@@ -80,6 +80,10 @@ struct SerialPort {
     int32_t driver_type;
     uint32_t count;  // bytes moved by the last read_block / write_block
     PortOps ops;
+    // Why the platform refused: its error code (errno, GetLastError; 0 when
+    // it gave none) and its own text for it, kept from the failed call.
+    int32_t os_error;
+    char os_reason[160];
 };
 
 // Generic creation for drivers: allocates a zero-filled object, registers the
@@ -95,6 +99,14 @@ SerialPort* port_fallback();
 SerialPort* port_list_head();
 // Refills every slot with its default (used by creation and by tests).
 void port_fill_default_ops(PortOps* ops);
+// A driver's slots over the defaults: every slot the driver's table fills
+// replaces the default, the empty ones keep it.
+void port_install_ops(SerialPort* port, const PortOps& driver_ops);
+// The parity letter N, O, E, M or S in either case as 0..4 (the order of the
+// platforms' own numbering), or -1 for any other character.
+int32_t port_parity_code(char letter);
+// Keeps the platform's reason for a failure in the port record.
+void port_set_os_error(SerialPort* port, int32_t code, const char* reason);
 
 void port_set_queue_sizes(uint32_t rx_size, uint32_t tx_size);
 uint32_t port_rx_queue_size();
@@ -131,6 +143,8 @@ void port_release_all_on_signal();
 SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_t speed,
                              char parity, int32_t data_bits, int32_t stop_bits);
 
+// Platform drivers; each also provides serial_port_open and
+// port_release_all_on_signal.
 #ifdef _WIN32
 SerialPort* win32_port_open(int32_t port_index, int32_t speed, char parity, int32_t data_bits,
                             int32_t stop_bits);
@@ -149,5 +163,4 @@ SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t
 // PORT_FAILED when the device has gone away (hang-up, unplugged adapter).
 // Without a POSIX port it just sleeps.
 int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms);
-void posix_port_release_all_on_signal();
 #endif

@@ -81,6 +81,12 @@ int32_t fail(SerialPort* port, int32_t code = PORT_FAILED) {
     return code;
 }
 
+// A failed open: the status, and the system's own reason kept beside it.
+int32_t fail_open(SerialPort* port, int32_t code, int error, const char* reason = nullptr) {
+    port_set_os_error(port, error, reason != nullptr ? reason : std::strerror(error));
+    return fail(port, code);
+}
+
 int32_t map_open_error(int error) {
     switch (error) {
         case ENOENT:
@@ -301,30 +307,9 @@ int32_t op_set_line(SerialPort* port, int32_t speed, char parity, int32_t data_b
     // operation that applies the line applies them.
     d->speed = speed;
     d->data_bits = data_bits;
-    switch (parity) {
-        case 'N':
-        case 'n':
-            d->parity = 'N';
-            break;
-        case 'O':
-        case 'o':
-            d->parity = 'O';
-            break;
-        case 'E':
-        case 'e':
-            d->parity = 'E';
-            break;
-        case 'M':
-        case 'm':
-            d->parity = 'M';
-            break;
-        case 'S':
-        case 's':
-            d->parity = 'S';
-            break;
-        default:
-            return fail(port, PORT_BAD_PARITY);
-    }
+    const int32_t code = port_parity_code(parity);
+    if (code < 0) return fail(port, PORT_BAD_PARITY);
+    d->parity = "NOEMS"[code];
     if (stop_bits != 1 && stop_bits != 2) return fail(port, PORT_BAD_STOP_BITS);
     d->stop_bits = stop_bits;
     const int32_t rc = apply_line(port);
@@ -480,27 +465,30 @@ int32_t connect(SerialPort* port, const char* path) {
     // Only a character device can be a serial port; a file, directory or
     // FIFO is refused before it is opened.
     struct stat st;
-    if (stat(path, &st) != 0) return fail(port, map_open_error(errno));
-    if (!S_ISCHR(st.st_mode)) return fail(port, PORT_NOT_FOUND);
+    if (stat(path, &st) != 0) return fail_open(port, map_open_error(errno), errno);
+    if (!S_ISCHR(st.st_mode)) return fail_open(port, PORT_NOT_FOUND, ENOTTY, "Not a serial device");
 
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return fail(port, map_open_error(errno));
+    if (fd < 0) return fail_open(port, map_open_error(errno), errno);
     if (!isatty(fd)) {
         ::close(fd);
-        return fail(port, PORT_NOT_FOUND);
+        return fail_open(port, PORT_NOT_FOUND, ENOTTY, "Not a serial device");
     }
     // The advisory lock also stops a second program running as root, which
     // TIOCEXCL lets through.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
-        return fail(port, error == EWOULDBLOCK ? PORT_IN_USE : map_open_error(error));
+        // Another process holds the lock: the system calls that busy.
+        return fail_open(port, error == EWOULDBLOCK ? PORT_IN_USE : map_open_error(error),
+                         error == EWOULDBLOCK ? EBUSY : error);
     }
     ioctl(fd, TIOCEXCL);
     if (tcgetattr(fd, &d->tio) != 0) {
+        const int error = errno;
         ioctl(fd, TIOCNXCL);  // the flag would outlive this descriptor
         ::close(fd);
-        return fail(port, PORT_FAILED);
+        return fail_open(port, PORT_FAILED, error);
     }
     d->fd = fd;
     remember_fd(fd);
@@ -523,6 +511,33 @@ int32_t connect(SerialPort* port, const char* path) {
     d->line_errors = 0;
     return PORT_OK;
 }
+
+constexpr PortOps kPosixOps = {
+    .read_byte = op_read_byte,
+    .reserved_op_1 = nullptr,  // nullptr: the default slot
+    .write_byte = op_write_byte,
+    .close = op_close,
+    .set_line = op_set_line,
+    .set_xon_xoff = op_set_xon_xoff,
+    .set_rts_cts = op_set_rts_cts,
+    .set_dtr_dsr = op_set_dtr_dsr,
+    .set_dtr = op_set_dtr,
+    .set_rts = op_set_rts,
+    .tx_free = op_tx_free,
+    .tx_count = op_tx_count,
+    .rx_free = op_rx_free,
+    .rx_count = op_rx_count,
+    .clear_tx = op_clear_tx,
+    .write_block = op_write_block,
+    .read_block = op_read_block,
+    .dump = op_dump,
+    .send_break = op_send_break,
+    .modem_status = op_modem_status,
+    .line_status = op_line_status,
+    .clear_line_errors = op_clear_line_errors,
+    .reserved_op_2 = nullptr,
+    .clear_status = nullptr,
+};
 
 }  // namespace
 
@@ -550,36 +565,19 @@ SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t
         port->driver = nullptr;
         return port;
     }
-    PortOps& ops = port->ops;
-    ops.read_byte = op_read_byte;
-    ops.write_byte = op_write_byte;
-    ops.close = op_close;
-    ops.set_line = op_set_line;
-    ops.set_xon_xoff = op_set_xon_xoff;
-    ops.set_rts_cts = op_set_rts_cts;
-    ops.set_dtr_dsr = op_set_dtr_dsr;
-    ops.set_dtr = op_set_dtr;
-    ops.set_rts = op_set_rts;
-    ops.tx_free = op_tx_free;
-    ops.tx_count = op_tx_count;
-    ops.rx_free = op_rx_free;
-    ops.rx_count = op_rx_count;
-    ops.clear_tx = op_clear_tx;
-    ops.write_block = op_write_block;
-    ops.read_block = op_read_block;
-    ops.dump = op_dump;
-    ops.send_break = op_send_break;
-    ops.modem_status = op_modem_status;
-    ops.line_status = op_line_status;
-    ops.clear_line_errors = op_clear_line_errors;
+    port_install_ops(port, kPosixOps);
     op_set_line(port, speed, parity, data_bits, stop_bits);
     return port;
 }
 
+SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_t speed,
+                             char parity, int32_t data_bits, int32_t stop_bits) {
+    return posix_port_open(port_index, device_name, speed, parity, data_bits, stop_bits);
+}
+
 int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms) {
     const int timeout = timeout_ms > 0 ? static_cast<int>(timeout_ms) : 0;
-    if (port == nullptr || port->driver_type != PORT_DRIVER_POSIX || port->driver == nullptr ||
-        port->ops.close != op_close) {
+    if (port == nullptr || port->driver_type != PORT_DRIVER_POSIX || port->driver == nullptr) {
         timespec pause{timeout / 1000, (timeout % 1000) * 1000000L};
         nanosleep(&pause, nullptr);
         return PORT_OK;
@@ -595,7 +593,7 @@ int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms) {
     return PORT_OK;
 }
 
-void posix_port_release_all_on_signal() {
+void port_release_all_on_signal() {
     for (auto& entry : open_fds) {
         const int fd = entry;
         if (fd < 0) continue;

@@ -1,9 +1,38 @@
 // The platform's console and files, as the application needs them. Nothing
-// here prints.
+// here prints. The key reads are in keyboard.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+// Console set-up, once per process (later calls do nothing): standard output
+// unbuffered; on a terminal, keys seen without Enter and without echo. The
+// terminal is restored at exit and on every terminating signal, which also
+// releases the open ports first.
+void terminal_init();
+
+// One byte of standard input, unbuffered, so that key reads and line reads
+// never take input from each other; -1 at its end or on a failure.
+int terminal_read_byte();
+
+// One line of standard input, with the terminal's own editing and echo,
+// without its line end (LF or CR LF). Characters beyond size - 1 are read and
+// dropped, and *truncated (when given) tells. False at the end of the input or
+// on a failure; a last line without a line end still counts.
+bool terminal_read_line(char* buffer, size_t size, bool* truncated);
+
+// Switches a terminal between line editing with echo (for terminal_read_line)
+// and keys without Enter or echo; nothing on a console that needs no switch.
+void terminal_line_editing(bool on);
+
+// Discards keys typed on the console and not yet read. Input that is not a
+// console (a pipe, a file) is left alone: it holds answers meant in order.
+void terminal_drop_typed_ahead();
+
+// One character at the cursor of the console itself: on Windows not through
+// standard output, so that redirected output never gets it.
+void terminal_put_char_direct(char ch);
 
 // The separator of directories in a path.
 #ifdef _WIN32

@@ -31,6 +31,21 @@ int32_t fail_last_error(SerialPort* port) {
     return fail(port, win32_map_error(GetLastError()));
 }
 
+// A failed open: the status, and the system's own message kept beside it.
+int32_t fail_open(SerialPort* port) {
+    const DWORD error = GetLastError();
+    char text[160] = "";
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, text, sizeof text, nullptr);
+    // The system's text ends with a line break: the caller adds its own.
+    for (DWORD end = n; end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' ||
+                                    text[end - 1] == ' ' || text[end - 1] == '.');
+         --end)
+        text[end - 1] = '\0';
+    port_set_os_error(port, static_cast<int32_t>(error), text);
+    return fail(port, win32_map_error(error));
+}
+
 // ClearCommError, with the reported error bits kept. False when the device
 // no longer answers (an unplugged adapter).
 bool query(Win32PortData* d, COMSTAT* stat) {
@@ -129,30 +144,10 @@ int32_t op_set_line(SerialPort* port, int32_t speed, char parity, int32_t data_b
     // Speed and data bits stand even when the call is refused below.
     dcb.BaudRate = static_cast<DWORD>(speed);
     dcb.ByteSize = static_cast<BYTE>(data_bits);
-    switch (parity) {
-        case 'N':
-        case 'n':
-            dcb.Parity = NOPARITY;
-            break;
-        case 'O':
-        case 'o':
-            dcb.Parity = ODDPARITY;
-            break;
-        case 'E':
-        case 'e':
-            dcb.Parity = EVENPARITY;
-            break;
-        case 'M':
-        case 'm':
-            dcb.Parity = MARKPARITY;
-            break;
-        case 'S':
-        case 's':
-            dcb.Parity = SPACEPARITY;
-            break;
-        default:
-            return fail(port, PORT_BAD_PARITY);
-    }
+    // NOPARITY..SPACEPARITY are 0..4 in the letters' order.
+    const int32_t code = port_parity_code(parity);
+    if (code < 0) return fail(port, PORT_BAD_PARITY);
+    dcb.Parity = static_cast<BYTE>(code);
     if (stop_bits == 1)
         dcb.StopBits = ONESTOPBIT;
     else if (stop_bits == 2)
@@ -316,6 +311,33 @@ int32_t op_dump(SerialPort* port, PortLineOutput out) {
     return PORT_OK;
 }
 
+constexpr PortOps kWin32Ops = {
+    .read_byte = op_read_byte,
+    .reserved_op_1 = nullptr,  // nullptr: the default slot
+    .write_byte = op_write_byte,
+    .close = op_close,
+    .set_line = op_set_line,
+    .set_xon_xoff = op_set_xon_xoff,
+    .set_rts_cts = op_set_rts_cts,
+    .set_dtr_dsr = op_set_dtr_dsr,
+    .set_dtr = op_set_dtr,
+    .set_rts = op_set_rts,
+    .tx_free = op_tx_free,
+    .tx_count = op_tx_count,
+    .rx_free = op_rx_free,
+    .rx_count = op_rx_count,
+    .clear_tx = op_clear_tx,
+    .write_block = op_write_block,
+    .read_block = op_read_block,
+    .dump = op_dump,
+    .send_break = op_send_break,
+    .modem_status = op_modem_status,
+    .line_status = op_line_status,
+    .clear_line_errors = op_clear_line_errors,
+    .reserved_op_2 = nullptr,
+    .clear_status = nullptr,
+};
+
 int32_t connect(SerialPort* port, const char* device) {
     Win32PortData* d = data_of(port);
     d->rx_queue_size = port_rx_queue_size();
@@ -325,7 +347,7 @@ int32_t connect(SerialPort* port, const char* device) {
     d->handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
     port->status = PORT_OK;
-    if (d->handle == INVALID_HANDLE_VALUE) return fail_last_error(port);
+    if (d->handle == INVALID_HANDLE_VALUE) return fail_open(port);
 
     SetupComm(d->handle, d->rx_queue_size, d->tx_queue_size);
     DWORD mask = 0;
@@ -386,29 +408,7 @@ SerialPort* open_port(int32_t port_index, const char* device, int32_t speed, cha
         return port;
     }
     op_set_line(port, speed, parity, data_bits, stop_bits);
-
-    PortOps& ops = port->ops;
-    ops.read_byte = op_read_byte;
-    ops.write_byte = op_write_byte;
-    ops.close = op_close;
-    ops.set_line = op_set_line;
-    ops.set_xon_xoff = op_set_xon_xoff;
-    ops.set_rts_cts = op_set_rts_cts;
-    ops.set_dtr_dsr = op_set_dtr_dsr;
-    ops.set_dtr = op_set_dtr;
-    ops.set_rts = op_set_rts;
-    ops.tx_free = op_tx_free;
-    ops.tx_count = op_tx_count;
-    ops.rx_free = op_rx_free;
-    ops.rx_count = op_rx_count;
-    ops.clear_tx = op_clear_tx;
-    ops.write_block = op_write_block;
-    ops.read_block = op_read_block;
-    ops.dump = op_dump;
-    ops.send_break = op_send_break;
-    ops.modem_status = op_modem_status;
-    ops.line_status = op_line_status;
-    ops.clear_line_errors = op_clear_line_errors;
+    port_install_ops(port, kWin32Ops);
     return port;
 }
 
@@ -459,6 +459,15 @@ SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, i
     }
     device[length] = '\0';
     return open_port(port_index, device, speed, parity, data_bits, stop_bits);
+}
+
+SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_t speed,
+                             char parity, int32_t data_bits, int32_t stop_bits) {
+    return win32_port_open_named(port_index, device_name, speed, parity, data_bits, stop_bits);
+}
+
+void port_release_all_on_signal() {
+    // Windows closes a process's devices when it ends; no mode outlives it.
 }
 
 uint32_t win32_port_event_mask(SerialPort* port) {

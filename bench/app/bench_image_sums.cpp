@@ -13,8 +13,10 @@ int main(int argc, char** argv) {
     if (file == nullptr) return 1;
     std::vector<unsigned char> chunk(1 << 20);
     unsigned x = 1;
-    for (auto& b : chunk) b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
-    for (long i = 0; i < megabytes; ++i) std::fwrite(chunk.data(), 1, chunk.size(), file);
+    for (auto& b : chunk)
+        b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24);
+    for (long i = 0; i < megabytes; ++i)
+        std::fwrite(chunk.data(), 1, chunk.size(), file);
     std::fflush(file);
 
     double best = 1e9;

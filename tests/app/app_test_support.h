@@ -7,24 +7,19 @@
 
 #include <string>
 
-#include "app/image.h"
-#include "app/run.h"
+#include "app/run_state.h"
 #include "tests/app/fake_port.h"
 
 class StageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         resetFakeClock();
-        runPort = &fake.port;
-        runConfig = RunConfig{};
-        runConfig.linkMode = LinkWire;
-        currentImage = ImageFile{nullptr, 0, 0, 0};
+        resetRun();
+        run().runPort = &fake.port;
     }
     void TearDown() override {
-        runPort = nullptr;
         restoreInput();
-        if (currentImage.stream != nullptr) fclose(currentImage.stream);
-        currentImage = ImageFile{nullptr, 0, 0, 0};
+        resetRun();
     }
 
     // Console keys or lines for the code under test.
@@ -49,6 +44,9 @@ protected:
     static std::string captured() { return testing::internal::GetCapturedStdout(); }
 
     FakePort fake;
+    // The run's record, as the stages see it.
+    RunConfig& runConfig = run().runConfig;
+    ImageFile& currentImage = run().currentImage;
 
 private:
     int savedStdin_ = -1;

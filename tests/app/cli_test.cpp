@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <sys/ioctl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run.h"
+#include "app/run_state.h"
 #include "serial/port.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -329,7 +329,7 @@ TEST(Cli, TheTerminalAndThePortAreReleasedHoweverTheRunEnds) {
         {TerminalRun::Terminal, 0, -1, 1, 0},
     };
     for (const auto& tc : cases) {
-        const std::string what = tc.key != 0      ? "key " + std::to_string(tc.key)
+        const std::string what = tc.key != 0     ? "key " + std::to_string(tc.key)
                                  : tc.signal < 0 ? std::string("hang-up")
                                                  : std::string(strsignal(tc.signal));
         TerminalRun run(dir, tc.input);
@@ -353,8 +353,7 @@ TEST(Cli, TheTerminalAndThePortAreReleasedHoweverTheRunEnds) {
         } else {
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == tc.deathSignal) << what;
         }
-        EXPECT_EQ(run.localFlags() & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO))
-            << what;
+        EXPECT_EQ(run.localFlags() & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO)) << what;
         if (tc.signal < 0) {
             EXPECT_TRUE(run.waitFor("Serial port failed. Status = -1")) << run.output;
         } else {

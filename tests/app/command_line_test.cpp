@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/run_state.h"
+
 namespace {
 
 // Owns mutable copies of the arguments: the parser cuts image arguments in place.
@@ -39,7 +41,7 @@ TEST(CommandLine, DefaultsForASingleImage) {
     EXPECT_EQ(c.loaderName, nullptr);
     EXPECT_EQ(c.downloadSpeed, 115200);
     EXPECT_EQ(c.deviceName, nullptr);
-    EXPECT_FALSE(skipEnqWait);
+    EXPECT_FALSE(run().skipEnqWait);
 }
 
 struct ValidityCase {
@@ -141,7 +143,7 @@ TEST(CommandLine, OptionsTakeEffectAndLaterOnesWin) {
         EXPECT_EQ(c.linkMode, tc.link) << tc.args[1];
         EXPECT_EQ(c.loaderSearch, tc.search) << tc.args[1];
         EXPECT_EQ(c.downloadSpeed, tc.speed) << tc.args[1];
-        EXPECT_EQ(skipEnqWait, tc.skipEnq) << tc.args[1];
+        EXPECT_EQ(run().skipEnqWait, tc.skipEnq) << tc.args[1];
     }
 }
 
@@ -159,7 +161,7 @@ TEST(CommandLine, ANewParseResetsEverything) {
     EXPECT_EQ(c.loaderSearch, 0);
     EXPECT_EQ(c.loaderName, nullptr);
     EXPECT_EQ(c.deviceName, nullptr);
-    EXPECT_FALSE(skipEnqWait);
+    EXPECT_FALSE(run().skipEnqWait);
 }
 
 TEST(CommandLine, ImagesKeepOrderNamesAndAddresses) {

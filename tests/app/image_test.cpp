@@ -1,8 +1,7 @@
 #include "app/image.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -174,8 +173,10 @@ TEST_F(ImageChecks, Overlap) {
         {{{0x100000, 0x10FFFF}, {0x600000, 0x60FFFF}}, 0x60FFFF, 0x61FFFE, true},
         // Any 32-bit addresses: across 2 GiB and across the top of memory.
         {{{-65536, -1}}, 0x7FFF0000, 0x7FFFFFFF, false},
-        {{{0x7FFF0000, static_cast<int32_t>(0x8000FFFFu)}}, 0x7FFF8000,
-         static_cast<int32_t>(0x80007FFFu), true},
+        {{{0x7FFF0000, static_cast<int32_t>(0x8000FFFFu)}},
+         0x7FFF8000,
+         static_cast<int32_t>(0x80007FFFu),
+         true},
         {{{0x7FFF0000, static_cast<int32_t>(0x8000FFFFu)}}, 0x100, 0x1FF, false},
         {{{-65536, 0xFFFF}}, 0x8000, 0x17FFF, true},
         {{{-65536, 0xFFFF}}, 0x10000, 0x1FFFF, false},
@@ -234,8 +235,7 @@ TEST_F(ImageChecks, ReportAndQuestionsOfOneImage) {
     std::string out = captured();
     EXPECT_EQ(runConfig.imageLastAddresses[0], 0x7FFF);
     EXPECT_EQ(currentImage.size, 72);
-    EXPECT_EQ(out, "\nOpening '" + name + "' ....Done\n" +
-                       "Filename:     " + name +
+    EXPECT_EQ(out, "\nOpening '" + name + "' ....Done\n" + "Filename:     " + name +
                        "\n"
                        "Size (bytes): 72\n"
                        "Checksum:     0x3333EDEC\n"

@@ -87,10 +87,7 @@ TEST_F(Irom, IdentityRamTestAndRetry) {
          "\nSending 8bit/8bit CS setup to IROM\nResponse OK\n"
          "\nInitial RAM test\nWait for test to complete ....\nResponse OK\n"},
         {"ITEST=011\r\nOK\r\n", {"ERAM Test: Pass\r\n"}, "AT05=20,08\r", "IROM identity 11\n"},
-        {"OK\r\n",
-         {"ERAM TestPass\r\n"},
-         "AT05=00,07\r",
-         "IROM identity 0\n"},
+        {"OK\r\n", {"ERAM TestPass\r\n"}, "AT05=00,07\r", "IROM identity 0\n"},
         {"ITEST=012\r\nOK\r\n",
          {"ERAM TestFail\r\n", "ERAM TestPass\r\n"},
          "AT05=20,08\r",
@@ -191,7 +188,7 @@ TEST_F(Loader, LinesAsATextModeReadGivesThem) {
 TEST_F(Loader, UploadAcknowledgesEveryLine) {
     TempDir dir;
     dir.write("l.s37", "S0030000FC\r\n\r\nS70500000000FA");
-    loaderFile = fopen(dir.file("l.s37").c_str(), "rb");
+    run().loaderFile = fopen(dir.file("l.s37").c_str(), "rb");
     int line = 0;
     fake.onWrite = [&line](FakePort& f, uint8_t byte) {
         // The second line draws a complaint and stray control bytes first.
@@ -204,14 +201,12 @@ TEST_F(Loader, UploadAcknowledgesEveryLine) {
     std::string out = captured();
     EXPECT_EQ(fake.tx, "S0030000FC\n\nS70500000000FA");
     EXPECT_EQ(out, "\nSending flash loader to IROM\n.\nbad record..\nResponse OK\n");
-    fclose(loaderFile);
-    loaderFile = nullptr;
 }
 
 TEST_F(Loader, MissingAcknowledgement) {
     TempDir dir;
     dir.write("l.s37", "S0030000FC\nS70500000000FA\n");
-    loaderFile = fopen(dir.file("l.s37").c_str(), "rb");
+    run().loaderFile = fopen(dir.file("l.s37").c_str(), "rb");
     fake.onWrite = [](FakePort& f, uint8_t byte) {
         if (byte == '\n' && f.tx.size() < 12) f.receive(".");
     };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/channel.h"
+#include "app/image.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/temp_dir.h"
 
@@ -47,9 +48,9 @@ TEST_F(Transfer, BlockKindsAndMarkers) {
 
 // The percentages printed at the ends of the progress lines.
 std::vector<uint32_t> percentages(int32_t size, uint32_t blocks) {
-    currentImage.size = size;
-    currentImage.sizeKiB = imageSizeKiB(size);
-    glyphCount = 0;
+    run().currentImage.size = size;
+    run().currentImage.sizeKiB = imageSizeKiB(size);
+    run().glyphCount = 0;
     testing::internal::CaptureStdout();
     for (uint32_t i = 0; i < blocks; ++i)
         showProgress(static_cast<BlockKind>(i % 3));
@@ -67,7 +68,7 @@ std::vector<uint32_t> percentages(int32_t size, uint32_t blocks) {
         lineStart = pos + 2;
     }
     EXPECT_EQ(out.size() - lineStart, blocks - 64 * result.size());
-    EXPECT_EQ(glyphCount, blocks);
+    EXPECT_EQ(run().glyphCount, blocks);
     return result;
 }
 
@@ -81,7 +82,7 @@ TEST_F(Transfer, ProgressPercentages) {
 
 TEST_F(Transfer, GlyphsFollowTheBlockKinds) {
     currentImage.sizeKiB = 1;
-    glyphCount = 0;
+    run().glyphCount = 0;
     startCapture();
     showProgress(BlockData);
     showProgress(BlockZero);

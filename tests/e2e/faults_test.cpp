@@ -44,8 +44,7 @@ const Fault kFaults[] = {
      [](e2e::Scenario& s) {
          // Three damaged announcements, which the tool passes over, then nothing.
          for (uint64_t i = 0; i < 3; ++i)
-             s.phone.byteFaults.push_back(
-                 {sim::ByteFaultKind::Corrupt, false, sim::Phase::Enq, i});
+             s.phone.byteFaults.push_back({sim::ByteFaultKind::Corrupt, false, sim::Phase::Enq, i});
          s.phone.hangUpAt = {Trigger{"enq", 3}};
      },
      framed("Serial port failed. Status = -1\n"), 1, 0, 1},
@@ -56,9 +55,15 @@ const Fault kFaults[] = {
      },
      framed("ERROR 1: Timeout waiting for mobile to respond\n"), 1, 1, 2},
     {"IdentityError", "IROM identity (AT04)", "ERROR",
-     [](e2e::Scenario& s) { s.phone.errorAt = {{"AT04", 0}}; }, kError4, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"AT04", 0}};
+     },
+     kError4, 1, 0, 1},
     {"CsSetupSilence", "CS set-up (AT01)", "silence",
-     [](e2e::Scenario& s) { s.phone.silentAt = {{"AT01", 0}}; }, kError3, 1, 4, 5.5},
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"AT01", 0}};
+     },
+     kError3, 1, 4, 5.5},
     {"RamFailsTwice", "RAM test (AT05)", "fails with both set-ups",
      [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::Fail; },
      framed("ERROR 2: External RAM test failure\n"), 1, 0, 1},
@@ -66,11 +71,20 @@ const Fault kFaults[] = {
      [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::NoVerdict; },
      framed("ERROR 2: External RAM test failure\n"), 1, 0, 1},
     {"StartTransferHangUp", "start transfer (AT**3)", "the phone's side goes away",
-     [](e2e::Scenario& s) { s.phone.hangUpAt = {{"AT**3", 0}}; }, kError3, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.hangUpAt = {{"AT**3", 0}};
+     },
+     kError3, 1, 0, 1},
     {"LoaderLineNotAcknowledged", "loader upload", "a line without its '.'",
-     [](e2e::Scenario& s) { s.phone.noDotAt = {{"srec", 3}}; }, kNoAck, 1, 1, 2},
+     [](e2e::Scenario& s) {
+         s.phone.noDotAt = {{"srec", 3}};
+     },
+     kNoAck, 1, 1, 2},
     {"LoaderUploadHangUp", "loader upload", "the phone's side goes away",
-     [](e2e::Scenario& s) { s.phone.hangUpAt = {{"srec", 2}}; }, kNoAck, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.hangUpAt = {{"srec", 2}};
+     },
+     kNoAck, 1, 0, 1},
     {"SpeedError", "download speed (P)", "ERROR",
      [](e2e::Scenario& s) {
          s.phone.errorAt = {{"P", 0}};
@@ -78,25 +92,55 @@ const Fault kFaults[] = {
      },
      kError4, 1, 0, 1},
     {"VersionError", "loader version (V)", "ERROR",
-     [](e2e::Scenario& s) { s.phone.errorAt = {{"V", 0}}; }, kError4, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"V", 0}};
+     },
+     kError4, 1, 0, 1},
     {"AddressSilence", "destination address (L)", "silence",
-     [](e2e::Scenario& s) { s.phone.silentAt = {{"L", 0}}; }, kError3, 1, 4, 5.5},
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"L", 0}};
+     },
+     kError3, 1, 4, 5.5},
     {"SizeError", "file size (S)", "ERROR",
-     [](e2e::Scenario& s) { s.phone.errorAt = {{"S", 0}}; }, kError4, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"S", 0}};
+     },
+     kError4, 1, 0, 1},
     {"InformationHangUp", "information (I)", "the phone's side goes away",
-     [](e2e::Scenario& s) { s.phone.hangUpAt = {{"I", 0}}; }, kError3, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.hangUpAt = {{"I", 0}};
+     },
+     kError3, 1, 0, 1},
     {"EraseError", "erase (E)", "ERROR",
-     [](e2e::Scenario& s) { s.phone.errorAt = {{"E", 0}}; }, kError4, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"E", 0}};
+     },
+     kError4, 1, 0, 1},
     {"EraseSilence", "erase (E)", "silence",
-     [](e2e::Scenario& s) { s.phone.silentAt = {{"E", 0}}; }, kError3, 1, 45, 46.5},
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"E", 0}};
+     },
+     kError3, 1, 45, 46.5},
     {"BeginSilence", "begin download (B)", "silence",
-     [](e2e::Scenario& s) { s.phone.silentAt = {{"B", 0}}; }, kError3, 1, 10, 11.5},
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"B", 0}};
+     },
+     kError3, 1, 10, 11.5},
     {"BlockError", "image blocks", "ERROR",
-     [](e2e::Scenario& s) { s.phone.errorAt = {{"block", 1}}; }, kError4, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"block", 1}};
+     },
+     kError4, 1, 0, 1},
     {"BlockSilence", "image blocks", "silence",
-     [](e2e::Scenario& s) { s.phone.silentAt = {{"block", 0}}; }, kError3, 1, 15, 16.5},
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"block", 0}};
+     },
+     kError3, 1, 15, 16.5},
     {"BlockHangUp", "image blocks", "the phone's side goes away",
-     [](e2e::Scenario& s) { s.phone.hangUpAt = {{"block", 2}}; }, kError3, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.hangUpAt = {{"block", 2}};
+     },
+     kError3, 1, 0, 1},
     {"BlockDamaged", "image blocks", "a data byte damaged on the line",
      [](e2e::Scenario& s) {
          s.phone.byteFaults = {{sim::ByteFaultKind::Corrupt, true, sim::Phase::Blocks, 100}};
@@ -105,9 +149,15 @@ const Fault kFaults[] = {
          std::string(79, '!') + "\n",
      2, 0, 1},
     {"ChecksumSilence", "FLASH checksum (C)", "silence",
-     [](e2e::Scenario& s) { s.phone.silentAt = {{"C", 0}}; }, kError3, 1, 10, 11.5},
+     [](e2e::Scenario& s) {
+         s.phone.silentAt = {{"C", 0}};
+     },
+     kError3, 1, 10, 11.5},
     {"CrcError", "FLASH CRC (R)", "ERROR",
-     [](e2e::Scenario& s) { s.phone.errorAt = {{"R", 0}}; }, kError4, 1, 0, 1},
+     [](e2e::Scenario& s) {
+         s.phone.errorAt = {{"R", 0}};
+     },
+     kError4, 1, 0, 1},
     {"CrcWrong", "FLASH CRC (R)", "a wrong value",
      [](e2e::Scenario& s) { s.phone.crcXor = 0x0100; },
      "FLASH DOWNLOAD FAILURE : CRC mismatch : Version: 3.10a (May 10 2002)\n" +

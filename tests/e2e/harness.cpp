@@ -307,10 +307,10 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         }
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid) {
-            result->exitMicros = static_cast<uint64_t>(
-                std::chrono::duration_cast<std::chrono::microseconds>(
-                    Clock::now().time_since_epoch())
-                    .count());
+            result->exitMicros =
+                static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          Clock::now().time_since_epoch())
+                                          .count());
             // Not waiting for the end of the pipe: under Wine, the wineserver
             // may hold it open long after the program has gone.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

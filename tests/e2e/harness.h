@@ -70,8 +70,8 @@ struct PhoneRun {
 };
 
 struct Result {
-    std::string output;   // standard output and error, LF line ends
-    int exitStatus = -1;  // -1 when killed
+    std::string output;       // standard output and error, LF line ends
+    int exitStatus = -1;      // -1 when killed
     uint64_t exitMicros = 0;  // when the tool ended, on the phone's clock (steady, microseconds)
     bool timedOut = false;
     std::string portName;  // what /c: named

@@ -94,8 +94,8 @@ TEST_P(Images, SeveralImagesLandWhereTheyBelong) {
     // 69 blocks, 68 KiB: 64 glyphs, then (64 * 100 + 34) / 68 = 94 %, counted
     // from this image's first block even though an image came before.
     const std::string glyphs = glyphsFor(s.files["a.bin"]);
-    EXPECT_NE(r.output.find("FLASH download in progress ....\n" + glyphs.substr(0, 64) +
-                            "  94%\n" + glyphs.substr(64) + "\nFLASH download complete\n"),
+    EXPECT_NE(r.output.find("FLASH download in progress ....\n" + glyphs.substr(0, 64) + "  94%\n" +
+                            glyphs.substr(64) + "\nFLASH download complete\n"),
               std::string::npos)
         << r.output;
     ASSERT_EQ(r.phone.images.size(), 3u);
@@ -119,8 +119,11 @@ TEST_P(Images, MismatchesAreFailuresAndTheNextImageIsStillWritten) {
         {0x1, 0x1, {}, kChecksumFailure, kChecksumFailure},
         // A byte of the first image damaged on the line: only it fails, and
         // the run still ends with status 2.
-        {0, 0, {{sim::ByteFaultKind::Corrupt, true, sim::Phase::Blocks, 10}},
-         kChecksumFailure, kSuccess},
+        {0,
+         0,
+         {{sim::ByteFaultKind::Corrupt, true, sim::Phase::Blocks, 10}},
+         kChecksumFailure,
+         kSuccess},
     };
     for (const auto& tc : cases) {
         e2e::Scenario s = baseScenario();
@@ -135,8 +138,7 @@ TEST_P(Images, MismatchesAreFailuresAndTheNextImageIsStillWritten) {
         EXPECT_EQ(r.exitStatus, 2) << r.output;
         const size_t first = r.output.find(tc.first);
         ASSERT_NE(first, std::string::npos) << r.output;
-        EXPECT_NE(r.output.find(tc.second, first + tc.first.size()), std::string::npos)
-            << r.output;
+        EXPECT_NE(r.output.find(tc.second, first + tc.first.size()), std::string::npos) << r.output;
         EXPECT_EQ(e2e::count(r.output, "FLASH DOWNLOAD "), 2u) << r.output;
         // Both images were written all the same.
         EXPECT_EQ(r.flash(0x500000, 5000), s.files["b.bin"]);

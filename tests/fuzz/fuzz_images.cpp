@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/image.h"
-#include "app/run.h"
+#include "app/run_state.h"
 #include "tests/app/fake_port.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> contents;
     std::vector<std::string> paths;
     FakePort fake;
-    resetRun(&fake);
-    runConfig.target = (data[0] & 0x04) != 0 ? TargetRb7 : TargetK52;
+    startRun(&fake);
+    run().runConfig.target = (data[0] & 0x04) != 0 ? TargetRb7 : TargetK52;
     for (size_t i = 0; i < count && at + 6 <= size; ++i) {
         uint32_t address = 0;
         for (int k = 0; k < 4; ++k)
@@ -33,17 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         contents.emplace_back(reinterpret_cast<const char*>(data) + at, length);
         at += length;
         paths.push_back(scratchFile("image" + std::to_string(i) + ".bin", contents.back()));
-        runConfig.imageAddresses[i] = static_cast<int32_t>(address);
-        ++runConfig.imageCount;
+        run().runConfig.imageAddresses[i] = static_cast<int32_t>(address);
+        ++run().runConfig.imageCount;
     }
     for (size_t i = 0; i < paths.size(); ++i)
-        runConfig.imageNames[i] = paths[i].c_str();
+        run().runConfig.imageNames[i] = paths[i].c_str();
     feedConsole(std::string(reinterpret_cast<const char*>(data) + at, size - at));
 
-    for (int32_t i = 0; i < runConfig.imageCount; ++i) {
+    for (int32_t i = 0; i < run().runConfig.imageCount; ++i) {
         ImageSums sums{};
         try {
-            sums = checkImage(runConfig, i);
+            sums = checkImage(run().runConfig, i);
         } catch (const RunStopped& stopped) {
             require(stopped.status == 1, "the abort path ends with status 1");
             break;
@@ -51,10 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const ModelSums model = modelSums(contents[static_cast<size_t>(i)]);
         require(sums.checksum == model.checksum, "the checksum of the bytes");
         require(sums.crc == model.crc, "the CRC of the bytes");
-        require(currentImage.size == static_cast<int32_t>(contents[static_cast<size_t>(i)].size()),
+        require(run().currentImage.size ==
+                    static_cast<int32_t>(contents[static_cast<size_t>(i)].size()),
                 "the size of the file");
-        require(std::ftell(currentImage.stream) == 0, "the file at its start for the transfer");
+        require(std::ftell(run().currentImage.stream) == 0,
+                "the file at its start for the transfer");
     }
-    resetRun(nullptr);
+    startRun(nullptr);
     return 0;
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/loader.h"
-#include "app/run.h"
+#include "app/run_state.h"
 #include "tests/app/fake_port.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -40,20 +40,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzSetUp();
     const std::string file(reinterpret_cast<const char*>(data), size);
     FakePort fake;
-    resetRun(&fake);
+    startRun(&fake);
     std::vector<std::string> sent;
     fake.onWriteBlock = [&sent](FakePort& f, const std::string& block) {
         sent.push_back(block);
         f.receive(".");
     };
-    loaderFile = std::fopen(scratchFile("loader.s37", file).c_str(), "rb");
-    require(loaderFile != nullptr, "the loader file opens");
+    run().loaderFile = std::fopen(scratchFile("loader.s37", file).c_str(), "rb");
+    require(run().loaderFile != nullptr, "the loader file opens");
     try {
         sendFlashLoader();
     } catch (const RunStopped&) {
         require(false, "every line is acknowledged, so the upload ends normally");
     }
     require(sent == modelPieces(file), "the lines on the wire");
-    resetRun(nullptr);
+    startRun(nullptr);
     return 0;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run.h"
+#include "app/run_state.h"
 #include "app/transfer.h"
 #include "tests/app/fake_port.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -45,8 +45,8 @@ bool valueOf(const std::string& line, uint32_t* value) {
     if (start == std::string::npos || line.compare(start, 2, "0x") != 0) return false;
     uint64_t number = 0;
     size_t digits = 0;
-    for (size_t i = start + 2; i < line.size() && std::isxdigit(static_cast<unsigned char>(line[i]));
-         ++i, ++digits) {
+    for (size_t i = start + 2;
+         i < line.size() && std::isxdigit(static_cast<unsigned char>(line[i])); ++i, ++digits) {
         const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
         number = number * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
         if (number > UINT32_MAX) number = UINT32_MAX;
@@ -86,18 +86,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         chunk += "\r\n";
 
     FakePort fake;
-    resetRun(&fake);
-    runConfig.target = (data[0] & 0x10) != 0 ? TargetRb7 : TargetK52;
-    runConfig.imageNames[0] = imagePath.c_str();
-    runConfig.imageAddresses[0] = 0x400000;
-    runConfig.imageCount = 1;
+    startRun(&fake);
+    run().runConfig.target = (data[0] & 0x10) != 0 ? TargetRb7 : TargetK52;
+    run().runConfig.imageNames[0] = imagePath.c_str();
+    run().runConfig.imageAddresses[0] = 0x400000;
+    run().runConfig.imageCount = 1;
     size_t next = 0;
     fake.onWriteBlock = [&](FakePort& f, const std::string&) {
         if (next < chunks.size()) f.receive(chunks[next++]);
     };
     bool verified = false;
     try {
-        verified = transferImage(runConfig, 0);
+        verified = transferImage(run().runConfig, 0);
     } catch (const RunStopped& stopped) {
         require(stopped.status == 1, "the abort path ends with status 1");
     }
@@ -114,6 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         require(checksum && crc, "success only with both sums reported and matching");
     }
-    resetRun(nullptr);
+    startRun(nullptr);
     return 0;
 }

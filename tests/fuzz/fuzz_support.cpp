@@ -7,10 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "app/image.h"
-#include "app/loader.h"
-#include "app/run.h"
-#include "app/transfer.h"
+#include "app/run_state.h"
 #include "tests/app/fake_port.h"
 
 namespace {
@@ -36,17 +33,9 @@ void fuzzSetUp() {
     scratchDir = pattern;
 }
 
-void resetRun(FakePort* fake) {
-    runConfig = RunConfig{};
-    runConfig.linkMode = LinkWire;
-    runPort = fake != nullptr ? &fake->port : nullptr;
-    runValue = 0;
-    skipEnqWait = false;
-    glyphCount = 0;
-    if (currentImage.stream != nullptr) std::fclose(currentImage.stream);
-    currentImage = ImageFile{nullptr, 0, 0, 0};
-    if (loaderFile != nullptr) std::fclose(loaderFile);
-    loaderFile = nullptr;
+void startRun(FakePort* fake) {
+    resetRun();
+    run().runPort = fake != nullptr ? &fake->port : nullptr;
     resetFakeClock();
 }
 

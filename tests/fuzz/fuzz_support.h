@@ -15,9 +15,10 @@ struct RunStopped {
 // Once per process: console output to /dev/null, the abort path unwinding.
 void fuzzSetUp();
 
-// The run's state as a fresh process has it; the fake port becomes the run's port.
+// The run's state as a fresh process has it; the fake port (if any) becomes
+// the run's port.
 struct FakePort;
-void resetRun(FakePort* fake);
+void startRun(FakePort* fake);
 
 // The console's input for this run: these bytes, then its end.
 void feedConsole(const std::string& bytes);

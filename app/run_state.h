@@ -1,0 +1,64 @@
+// The state of a download run in one record, below every stage: the stages
+// reach it through run(), print their framed messages and ask their questions
+// here, and end the run through the one abort path.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "app/command_line.h"
+
+struct SerialPort;
+
+constexpr const char* kVersionText = "3.10a";
+constexpr const char* kDateText = "May 10 2002";
+
+// Exit statuses.
+constexpr int kExitSuccess = 0;
+constexpr int kExitAbort = 1;
+constexpr int kExitVerifyFailed = 2;  // every image processed, at least one failed
+
+// The image being processed: its data file and its size values.
+struct ImageFile {
+    FILE* stream;      // opened "rb"; the next image's open closes it
+    int32_t size;      // bytes; 0 before the first image
+    uint32_t span;     // size rounded up to whole 64 KiB
+    uint32_t sizeKiB;  // size rounded to the nearest KiB
+};
+
+struct RunState {
+    SerialPort* runPort;     // the run's one port; null before it opens and once closed
+    RunConfig runConfig;     // filled once by the command line
+    bool skipEnqWait;        // /h: no wait for the phone's ENQ
+    int32_t runValue;        // the value slot of the replies that may carry a number
+    FILE* loaderFile;        // the flash loader file, open from start-up to the end
+    ImageFile currentImage;  // one at a time
+    uint32_t glyphCount;     // progress glyphs printed for the current image
+};
+
+// The run's state. One process runs one download; every stage shares it.
+RunState& run();
+
+// Back to the state of a process that has not started its run (closing the
+// files the record holds, not the port).
+void resetRun();
+
+// Closes the port (if any) and ends the process with exit status 1.
+[[noreturn]] void abortRun(SerialPort* port);
+
+// How the abort path ends the process: std::exit unless set. The fuzz targets
+// set one that unwinds back to them, so one process can end many runs.
+using RunExit = void (*)(int status);
+void setRunExit(RunExit runExit);
+
+// Prints "\n<question>", reads one key: false for 'n'/'N', true for any other.
+// Keys typed before the question are dropped first. End of input or a failed
+// read stops the run through abortRun.
+bool askYesNo(const char* question);
+
+// 79 copies of ch and a line feed.
+void printRule(char ch);
+// "\n", hyphen rule, text, hyphen rule.
+void printFramedMessage(const char* text);
+// printFramedMessage, then abortRun with the run's port.
+[[noreturn]] void failRun(const char* text);

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Mutation check: applies one realistic fault at a time to a copy of the
+tree, builds it (debug preset: ASan+UBSan) and runs the unit tests and the
+native end-to-end tests. A mutant is killed when a test fails. Prints each
+mutant's fate and the share killed.
+
+    scripts/mutants.py [--work DIR] [NAME...]
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+# (name, file, text, replacement): one fault each.
+MUTANTS = [
+    ("exit status from the last image", "app/run.cpp",
+     "if (!transferImage(runConfig, i)) allVerified = false;",
+     "allVerified = transferImage(runConfig, i);"),
+    ("/h before dongle mode", "app/run.cpp",
+     "if (config.linkMode == LinkDongle) return true;\n    if (skipEnqWait) return false;",
+     "if (skipEnqWait) return false;\n    if (config.linkMode == LinkDongle) return true;"),
+    ("COM number without +1", "app/run.cpp",
+     "static_cast<int>(runConfig.portIndex + 1)", "static_cast<int>(runConfig.portIndex)"),
+    ("ENQ wait ignores a failed port", "app/run.cpp",
+     "if (byte < 0 && byte != PORT_NO_DATA) {", "if (false) {"),
+    ("Q quits too", "app/run.cpp", "consoleReadKey() == 'q'", "(consoleReadKey() | 0x20) == 'q'"),
+    ("wrong ENQ answer", "app/run.cpp", "kEnqAnswer = 0x7E", "kEnqAnswer = 0x7F"),
+    ("no settle after the first stage", "app/run.cpp",
+     "printRule('~');\n    delayMs(500);", "printRule('~');"),
+    ("line not raised after P", "app/run.cpp",
+     "setUpLink(runPort, speed, 'N', 8, 1, runConfig);\n        consoleWrite(\"done\\n\");",
+     "consoleWrite(\"done\\n\");"),
+    ("no T at the end", "app/run.cpp", "sendCommand(CmdEnd, 0);", ""),
+    ("port index not less one", "app/command_line.cpp",
+     "parseDecimal(arg + 1) - 1", "parseDecimal(arg + 1)"),
+    ("/s: with rb7 or wire", "app/command_line.cpp",
+     "(config.target == TargetRb7 && config.linkMode == LinkWire)",
+     "(config.target == TargetRb7 || config.linkMode == LinkWire)"),
+    ("address 0 accepted", "app/command_line.cpp", "if (address == 0) return false;", ""),
+    ("eleven images", "app/command_line.cpp",
+     "if (config.imageCount >= kMaxImages) return false;",
+     "if (config.imageCount > kMaxImages) return false;"),
+    ("/p as /l", "app/command_line.cpp",
+     "config.loaderSearch = 2;", "config.loaderSearch = 1;"),
+    ("a lone CR ends a line", "app/channel.cpp", "if (lfSeen) break;", "break;"),
+    ("line buffer one too long", "app/channel.cpp",
+     "stored < kReplyLineSize - 1", "stored < kReplyLineSize"),
+    ("Test: Fail passes", "app/channel.cpp",
+     "t.token[2] == \"Pass\"   ? ReplyRamPass", "t.token[2] == \"Fail\"   ? ReplyRamPass"),
+    ("value lines from \"0\"", "app/channel.cpp",
+     "startsWith(first, \"0x\")", "startsWith(first, \"0\")"),
+    ("bank size equal asks", "app/channel.cpp",
+     "static_cast<uint32_t>(currentImage.size) > bankSize",
+     "static_cast<uint32_t>(currentImage.size) >= bankSize"),
+    ("dongle pacing 4 ms", "app/channel.cpp", "delayMs(40);", "delayMs(4);"),
+    ("ITEST four digits", "app/channel.cpp", "token.substr(6, 3)", "token.substr(6, 4)"),
+    ("only AT itself is an echo", "app/channel.cpp",
+     "if (startsWith(first, \"AT\")) {", "if (first == \"AT\") {"),
+    ("DEL printed", "app/channel.cpp", "|| c == 0x7F;", "|| c == 0x7E;"),
+    ("dongle code 0x8B -> 0x8A", "app/link.cpp", "0xD0, 0x8B, 0x90", "0xD0, 0x8A, 0x90"),
+    ("no dongle settle", "app/link.cpp", "delayMs(500);\n    int row", "int row"),
+    ("only F5 acknowledges", "app/link.cpp",
+     "answer == 0xF4 || answer == 0xF5", "answer == 0xF5"),
+    ("three wake-up attempts", "app/link.cpp", "attempt < 10", "attempt < 3"),
+    ("1 ms for the dongle's answer", "app/link.cpp",
+     "port_read_byte_timed(port, 10)", "port_read_byte_timed(port, 1)"),
+    ("DTR not raised after programming", "app/link.cpp",
+     "port->ops.set_dtr(port, 1);\n    port->ops.set_line", "port->ops.set_line"),
+    ("identity 11 takes the old RAM test", "app/irom.cpp", "identity < 11", "identity <= 11"),
+    ("retry with the 8-bit set-up", "app/irom.cpp",
+     "sendCommand(CmdCsSetup16, 0);", "sendCommand(CmdCsSetup8, 0);"),
+    ("detection stays at 38400", "app/irom.cpp",
+     "runPort->ops.set_line(runPort, kBaseSpeed, 'N', 8, 1);", ""),
+    ("start transfer AT**2", "app/irom.cpp",
+     "sendCommand(CmdStartTransfer, 3);", "sendCommand(CmdStartTransfer, 2);"),
+    ("ACK wait 100 ms", "app/loader.cpp",
+     "port_read_byte_timed(runPort, 1000)", "port_read_byte_timed(runPort, 100)"),
+    ("DEL and high bytes echoed", "app/loader.cpp",
+     "byte >= 0x20 && byte <= 0x7E", "byte >= 0x20"),
+    ("CR LF kept", "app/loader.cpp", "if (next == '\\n') {", "if (false) {"),
+    ("c: before p:", "app/loader.cpp",
+     "{\"p:\\\\tools\\\\\", \"c:\\\\tools\\\\\", \".\\\\\"}",
+     "{\"c:\\\\tools\\\\\", \"p:\\\\tools\\\\\", \".\\\\\"}"),
+    ("filler 0x00 in the CRC", "app/image.cpp",
+     "crc16Step(0xFF, sums.crc);", "crc16Step(0x00, sums.crc);"),
+    ("signature at 67", "app/image.cpp", "std::fseek(file, 68, SEEK_SET)",
+     "std::fseek(file, 67, SEEK_SET)"),
+    ("span one short", "app/image.cpp", "+ 0xFFFFU", "+ 0xFFFEU"),
+    ("KiB rounded down", "app/image.cpp", "+ 512U) / 1024U", "+ 511U) / 1024U"),
+    ("no 2 GiB limit", "app/image.cpp",
+     "if (length < 0 || length > INT32_MAX) {", "if (length < 0) {"),
+    ("previous image file kept open", "app/image.cpp",
+     "if (currentImage.stream != nullptr) std::fclose(currentImage.stream);", ""),
+    ("typed name keeps its CR", "app/console.cpp",
+     "if (stored > 0 && buffer[stored - 1] == '\\r') --stored;", ""),
+    ("progress count not reset", "app/transfer.cpp",
+     "glyphCount = 0;\n\n    port_drain_input", "port_drain_input"),
+    ("no drain before C", "app/transfer.cpp",
+     "port_drain_input(runPort);\n    consoleWrite(\"\\nRequesting FLASH checksum\\n\");",
+     "consoleWrite(\"\\nRequesting FLASH checksum\\n\");"),
+    ("100 % shown early", "app/transfer.cpp",
+     "if (percent == 100 && glyphCount != kib) percent = 99;", ""),
+    ("an empty block is zeros", "app/transfer.cpp",
+     "if (allBlank) {", "if (allBlank && !allZero) {"),
+    ("block wait 5 s", "app/transfer.cpp", "readReply(15, &runValue);", "readReply(5, &runValue);"),
+    ("erase wait 5 s", "app/transfer.cpp", "CmdErase, 0, 45,", "CmdErase, 0, 5,"),
+    ("CRC compared in 32 bits", "app/transfer.cpp",
+     "static_cast<uint32_t>(runValue) & 0xFFFFU", "static_cast<uint32_t>(runValue)"),
+    ("a missing checksum matches", "app/transfer.cpp",
+     "int64_t flashChecksum = -1;", "int64_t flashChecksum = sums.checksum;"),
+    ("no limit never ends", "serial/port.cpp",
+     "if (timeout_ms != -1 && reached(tick_ms(), deadline)) return PORT_NO_DATA;",
+     "if (reached(tick_ms(), deadline)) return PORT_NO_DATA;"),
+    ("a write forgets the sticky status", "serial/port.cpp",
+     "port->status = rc < 0 ? rc : saved;", "port->status = rc;"),
+    ("drain reads once", "serial/port.cpp",
+     "if (port->count == 0) return PORT_OK;", "return PORT_OK;"),
+    ("RTS before DTR at close", "serial/port.cpp",
+     "port->ops.set_dtr(port, 0);\n    port->ops.set_rts(port, 0);",
+     "port->ops.set_rts(port, 0);\n    port->ops.set_dtr(port, 0);"),
+    ("modem lines kept at close", "serial/port.cpp", "port->ops.set_dtr(port, 0);", ""),
+    ("a hang-up reads as no data", "serial/posix_port.cpp",
+     "if (hung_up(fd)) return fail(port);", ""),
+    ("exclusive mode kept at close", "serial/posix_port.cpp",
+     "port_close_lines(port, d->speed);\n    ioctl(d->fd, TIOCNXCL);",
+     "port_close_lines(port, d->speed);"),
+    ("idle wait misses a hang-up", "serial/posix_port.cpp",
+     "if (poll(&p, 1, timeout) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))",
+     "if (poll(&p, 1, timeout) < 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))"),
+    ("460800 set as 230400", "serial/posix_port.cpp", "{460800, B460800}", "{460800, B230400}"),
+    ("even parity set as odd", "serial/posix_port.cpp",
+     "case 'e':\n            d->parity = 'E';", "case 'e':\n            d->parity = 'O';"),
+    ("signal path keeps the port", "app/console.cpp", "port_release_all_on_signal();", ""),
+]
+
+
+def run(cmd, cwd, timeout=None):
+    return subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, timeout=timeout)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--work", default="/tmp/download-mutants")
+    parser.add_argument("names", nargs="*")
+    args = parser.parse_args()
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    work = args.work
+    if os.path.exists(work):
+        shutil.rmtree(work)
+    shutil.copytree(top, work, ignore=shutil.ignore_patterns("build", ".git"))
+    env = dict(os.environ)
+    print("building the unmutated tree...", flush=True)
+    for cmd in (["cmake", "--preset", "debug"], ["cmake", "--build", "--preset", "debug"]):
+        r = run(cmd, work)
+        if r.returncode != 0:
+            print(r.stdout[-3000:])
+            return 2
+    chosen = [m for m in MUTANTS if not args.names or m[0] in args.names]
+    killed, survived, stillborn = [], [], []
+    for name, path, text, replacement in chosen:
+        file = os.path.join(work, path)
+        original = open(file).read()
+        if original.count(text) != 1:
+            print(f"?? {name}: the text is not in {path} exactly once", flush=True)
+            stillborn.append(name)
+            continue
+        open(file, "w").write(original.replace(text, replacement))
+        start = time.time()
+        try:
+            b = run(["cmake", "--build", "--preset", "debug"], work)
+            if b.returncode != 0:
+                print(f"-- {name}: does not build", flush=True)
+                stillborn.append(name)
+                continue
+            t = run(["ctest", "--preset", "debug", "-j2", "--stop-on-failure", "-E", "Wine"],
+                    work, timeout=1800)
+            if t.returncode != 0:
+                failed = [m.group(1) for m in
+                          (re.search(r"Test +#\d+: (\S+) .*\*\*\*(?!Skipped)", l)
+                           for l in t.stdout.splitlines())
+                          if m]
+                killed.append(name)
+                print(f"KILLED   {name} ({time.time() - start:.0f} s) {failed[:2]}", flush=True)
+            else:
+                survived.append(name)
+                print(f"SURVIVED {name} ({time.time() - start:.0f} s)", flush=True)
+        finally:
+            open(file, "w").write(original)
+    run(["cmake", "--build", "--preset", "debug"], work)
+    total = len(killed) + len(survived)
+    if total:
+        print(f"\n{len(killed)} of {total} mutants killed ({100 * len(killed) / total:.0f} %),"
+              f" {len(stillborn)} not applicable")
+    for name in survived:
+        print(f"  survived: {name}")
+    return 0 if not survived else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
