@@ -77,6 +77,8 @@ TEST_F(Link, AckOnALaterAttemptAndWrongBytesIgnored) {
         {{std::string(1, '\0'), "\xF3", "\xF6", "\xF4"}, 4, true},
         {{}, 10, false},
         {{"A", "B", "C", "D", "E", "F", "G", "H", "I", "J", "\xF4"}, 10, false},
+        // A dongle takes its time: 8 ms is still an answer.
+        {{"+8\xF5"}, 1, true},
     };
     for (const auto& tc : cases) {
         fake.events.clear();
@@ -84,7 +86,14 @@ TEST_F(Link, AckOnALaterAttemptAndWrongBytesIgnored) {
         auto answers = tc.answers;
         fake.onWrite = [&](FakePort& f, uint8_t b) {
             if (b != kDongleWakeUp) return;
-            if (wakeUps < answers.size()) f.receive(answers[wakeUps]);
+            if (wakeUps < answers.size()) {
+                const std::string& answer = answers[wakeUps];
+                if (answer.rfind("+8", 0) == 0) {
+                    f.receiveAt(fakeNow() + 8, answer.substr(2));
+                } else {
+                    f.receive(answer);
+                }
+            }
             ++wakeUps;
         };
         resetFakeClock();

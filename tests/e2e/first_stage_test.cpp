@@ -51,6 +51,20 @@ TEST_P(FirstStage, IromPathToTheLoaderVersion) {
     EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Srec), s.files["rb7.s37"]);
     const std::string loader = r.transcript().bytes(true, sim::Phase::Loader);
     EXPECT_EQ(loader.substr(0, 18), "AT\r\nAT##V\r\nAT##L=0") << loader;
+    // The phone's time to settle: 200 ms after the ENQ answer, 500 ms after the
+    // loader's last line, before the next command (as the phone sees the bytes
+    // arrive, a little less).
+    sim::Micros enqAnswered = 0, firstProbe = 0, lastDot = 0, firstLoaderCommand = 0;
+    for (const auto& chunk : r.transcript().chunks()) {
+        if (chunk.toPhone && chunk.phase == sim::Phase::Enq) enqAnswered = chunk.lastTime;
+        if (chunk.toPhone && chunk.phase == sim::Phase::Rom && firstProbe == 0)
+            firstProbe = chunk.time;
+        if (!chunk.toPhone && chunk.phase == sim::Phase::Srec) lastDot = chunk.lastTime;
+        if (chunk.toPhone && chunk.phase == sim::Phase::Loader && firstLoaderCommand == 0)
+            firstLoaderCommand = chunk.time;
+    }
+    EXPECT_GE(firstProbe - enqAnswered, 180000u);
+    EXPECT_GE(firstLoaderCommand - lastDot, 450000u);
     for (const auto& chunk : r.transcript().chunks()) {
         if (!chunk.toPhone || chunk.garbled) continue;
         if (chunk.phase == sim::Phase::Rom) {
