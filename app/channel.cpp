@@ -133,7 +133,10 @@ void printPhoneLine(const char* format, const char* line) {
     makePrintable(line, safe);
     char text[kReplyLineSize + 16];
     std::snprintf(text, sizeof text, "ERROR 4:   %s\n", safe);
-    failRun(text);
+    printFramedMessage(text);
+    // What the phone refused, when the command alone does not say it.
+    if (run().refusalNote[0] != '\0') consoleNote("%s", run().refusalNote);
+    abortRun(run().runPort);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "app/command_line.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "app/console.h"
 #include "app/run_state.h"
+#include "serial/terminal.h"
 
 DownloadImage imageAt(const RunConfig& config, int32_t index) {
     return {config.imageNames[index], config.imageAddresses[index],
@@ -37,7 +39,8 @@ int32_t parseDecimal(const char* text) {
     return static_cast<int32_t>(value);
 }
 
-bool parseOption(char* arg, RunConfig& config) {
+// Each option as the classic tool takes it; the reason when it is refused.
+const char* parseOption(char* arg, RunConfig& config) {
     switch (lower(arg[1])) {
         case '1':
         case '2':
@@ -49,30 +52,32 @@ bool parseOption(char* arg, RunConfig& config) {
         case '8':
         case '9':
             config.portIndex = parseDecimal(arg + 1) - 1;
-            return true;
+            return nullptr;
+        case '0':
+            return "COM ports are numbered from 1";
         case 'd':
             config.linkMode = LinkDongle;
-            return true;
+            return nullptr;
         case 'w':
             config.linkMode = LinkWire;
-            return true;
+            return nullptr;
         case 'l':
             config.loaderSearch = 1;
-            return true;
+            return nullptr;
         case 'p':
             config.loaderSearch = 2;
-            return true;
+            return nullptr;
         case 'h':
             run().skipEnqWait = true;
-            return true;
+            return nullptr;
         case 'f':
-            if (arg[2] != ':') return false;
+            if (arg[2] != ':') return "/f: needs a colon and the loader's name";
             config.loaderName = arg + 3;
-            return true;
+            return nullptr;
         case 'c':
-            if (arg[2] != ':' || arg[3] == '\0') return false;
+            if (arg[2] != ':' || arg[3] == '\0') return "/c: needs a colon and a device name";
             config.deviceName = arg + 3;
-            return true;
+            return nullptr;
         case 't':
             if (std::strcmp(arg + 2, ":rb7") == 0) {
                 config.target = TargetRb7;
@@ -81,37 +86,74 @@ bool parseOption(char* arg, RunConfig& config) {
             } else if (std::strcmp(arg + 2, ":k52") == 0) {
                 config.target = TargetK52;
             } else {
-                return false;
+                return "target must be rb7, rb7dsp or k52";
             }
-            return true;
+            return nullptr;
         case 's':
             if (std::strcmp(arg + 2, ":230") == 0) {
                 config.downloadSpeed = 230400;
             } else if (std::strcmp(arg + 2, ":460") == 0) {
                 config.downloadSpeed = 460800;
             } else {
-                return false;
+                return "speed must be 230 or 460";
             }
-            return true;
+            return nullptr;
         default:
-            return false;
+            return "unknown option";
     }
 }
 
-bool parseImage(char* arg, RunConfig& config) {
-    // The list holds ten images; more would be lost, so the line is refused.
-    if (config.imageCount >= kMaxImages) return false;
+// The extensions: whole words after "--".
+const char* parseLongOption(char* arg, RunConfig& config) {
+    if (std::strcmp(arg, "--progress") == 0) {
+        config.progress = true;
+    } else if (std::strncmp(arg, "--trace=", 8) == 0) {
+        if (arg[8] == '\0') return "--trace= needs a file name";
+        config.traceFile = arg + 8;
+    } else {
+        return "unknown option (see --help)";
+    }
+    return nullptr;
+}
+
+const char* parseImage(char* arg, RunConfig& config) {
     int32_t address = kDefaultImageAddress;
     char* colon = std::strchr(arg, ':');
     if (colon != nullptr) {
         *colon = '\0';
         address = parseHexAddress(colon + 1);
-        if (address == 0) return false;
+        if (address == 0) {
+            *colon = ':';  // the whole argument for the message
+            return "the address must be a hexadecimal number other than 0";
+        }
     }
     config.imageNames[config.imageCount] = arg;
     config.imageAddresses[config.imageCount] = address;
     ++config.imageCount;
-    return true;
+    return nullptr;
+}
+
+// An argument that starts with '/' is an option, unless (where '/' starts
+// paths) it names an existing file: an absolute path to an image.
+bool isAbsoluteImagePath(const char* arg) {
+    if (!kSlashMayStartAPath) return false;
+    char name[4096];
+    size_t n = 0;
+    for (; arg[n] != '\0' && arg[n] != ':' && n + 1 < sizeof name; ++n)
+        name[n] = arg[n];
+    if (arg[n] != '\0' && arg[n] != ':') return false;  // too long to be a path
+    name[n] = '\0';
+    return file_is_regular(name);
+}
+
+bool isImageArgument(const char* arg) {
+    if (std::strcmp(arg, "-h") == 0 || (arg[0] == '-' && arg[1] == '-')) return false;
+    return arg[0] != '/' || isAbsoluteImagePath(arg);
+}
+
+void describe(CommandLineError* error, const char* arg, const char* reason) {
+    if (error == nullptr) return;
+    std::snprintf(error->text, sizeof error->text, "'%s': %s", arg, reason);
 }
 
 }  // namespace
@@ -140,7 +182,7 @@ int32_t parseHexAddress(const char* text) {
     return static_cast<int32_t>(magnitude);
 }
 
-bool parseCommandLine(int argc, char** argv, RunConfig& config) {
+bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError* error) {
     config = RunConfig{};
     config.portIndex = 1;
     config.target = TargetRb7;
@@ -150,15 +192,50 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config) {
     config.downloadSpeed = kBaseSpeed;
     config.deviceName = nullptr;
     run().skipEnqWait = false;
+    if (error != nullptr) error->text[0] = '\0';
 
+    // Asking for help or the version wins over anything else on the line.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            config.showHelp = true;
+        if (std::strcmp(argv[i], "--version") == 0) config.showVersion = true;
+    }
+    if (config.showHelp || config.showVersion) return true;
+
+    const char* speedArg = nullptr;
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
-        bool ok = arg[0] == '/' ? parseOption(arg, config) : parseImage(arg, config);
-        if (!ok) return false;
+        const char* reason = nullptr;
+        if (!isImageArgument(arg)) {
+            reason = arg[0] == '/' ? parseOption(arg, config) : parseLongOption(arg, config);
+            if (reason == nullptr && arg[0] == '/' && lower(arg[1]) == 's') speedArg = arg;
+        } else if (config.imageCount >= kMaxImages) {
+            if (error != nullptr) {
+                int images = 0;
+                for (int k = 1; k < argc; ++k)
+                    images += isImageArgument(argv[k]) ? 1 : 0;
+                std::snprintf(error->text, sizeof error->text, "%d images: at most %d", images,
+                              static_cast<int>(kMaxImages));
+            }
+            return false;
+        } else {
+            reason = parseImage(arg, config);
+        }
+        if (reason != nullptr) {
+            describe(error, arg, reason);
+            return false;
+        }
     }
-    if (config.imageCount < 1) return false;
-    return config.downloadSpeed == kBaseSpeed ||
-           (config.target == TargetRb7 && config.linkMode == LinkWire);
+    if (config.imageCount < 1) {
+        if (error != nullptr) std::snprintf(error->text, sizeof error->text, "no image given");
+        return false;
+    }
+    if (config.downloadSpeed != kBaseSpeed &&
+        (config.target != TargetRb7 || config.linkMode != LinkWire)) {
+        describe(error, speedArg, "only with rb7 in wire mode");
+        return false;
+    }
+    return true;
 }
 
 void printUsage() {
@@ -195,4 +272,56 @@ void printUsage() {
     };
     for (const char* text : kUsage)
         consoleWrite(text);
+}
+
+void printHelp() {
+    static const char* const kHelp[] = {
+        "download: writes firmware images into a phone's FLASH over a serial port.\n",
+        "\n",
+        "Usage: download {image[:addr]} [options]\n",
+        "\n",
+        "Images (at most 10, written in this order):\n",
+        "  image              a file written to address 0x400000\n",
+        "  image:addr         a file written to addr (hexadecimal, with or without 0x)\n",
+        "                     where '/' starts paths, an existing file such as\n",
+        "                     /home/me/fw.bin is an image, not an option\n",
+        "\n",
+        "Options:\n",
+        "  /1 ... /9          the COM port (all digits count: /12 is COM12); default COM2\n",
+        "  /c:DEVICE          the serial device itself: /dev/ttyUSB0, COM12, \\\\.\\COM12\n",
+        "  /t:rb7|rb7dsp|k52  the code target (default rb7)\n",
+        "  /w                 wire mode: a cable (default)\n",
+        "  /d                 infrared mode, through a dongle on the port\n",
+        "  /l                 the flash loader from the current directory only\n",
+        "  /p                 the full loader search: p:\\tools\\, c:\\tools\\, .\\ (default)\n",
+        "  /f:NAME            this flash loader instead of [i]<target>.s37 (an absolute\n",
+        "                     path is opened as given)\n",
+        "  /h                 no wait for the phone's ENQ (wire mode)\n",
+        "  /s:230, /s:460     download at 230400 or 460800 bit/s (rb7 in wire mode only)\n",
+        "  --progress         one progress line (%, bytes, rate, elapsed, time left)\n",
+        "                     instead of the rows of glyphs\n",
+        "  --trace=FILE       every byte on the line, with its time, speed and stage\n",
+        "  --version          the version and the build\n",
+        "  --help, -h         this text\n",
+        "\n",
+        "Exit status:\n",
+        "  0    every image written and verified\n",
+        "  1    the run stopped early (the message says why)\n",
+        "  2    every image processed, at least one failed its verification\n",
+        "  130  stopped by Ctrl-C\n",
+        "\n",
+        "Examples:\n",
+        "  download fw.bin /2                  wire mode on COM2\n",
+        "  download fw.bin /1 /d               infrared dongle on COM1\n",
+        "  download fw.bin a.bin:0x800000 /s:460 /l\n",
+        "                                      two images at 460800 bit/s, loader in .\n",
+        "  download fw.bin /c:/dev/ttyUSB0     a USB serial adapter on Linux\n",
+    };
+    for (const char* text : kHelp)
+        consoleWrite(text);
+}
+
+void printVersion() {
+    consolePrint("download %s (classic %s, %s)\n", DOWNLOAD_VERSION, kVersionText, kDateText);
+    consolePrint("built for %s on %s\n", platform_build_description(), __DATE__);
 }

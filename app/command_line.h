@@ -22,6 +22,17 @@ struct RunConfig {
     const char* loaderName;
     int32_t downloadSpeed;
     const char* deviceName;  // /c:DEVICE, overrides the port index when set
+    // Extensions, the long options.
+    bool showHelp;          // --help, -h: the help text, nothing else
+    bool showVersion;       // --version
+    bool progress;          // --progress: one progress line instead of glyph rows
+    const char* traceFile;  // --trace=FILE
+};
+
+// Why a command line is invalid: the argument at fault and the reason, as one
+// line for standard error.
+struct CommandLineError {
+    char text[256];
 };
 
 // One entry of the image list: entry i of the three image arrays.
@@ -32,12 +43,16 @@ struct DownloadImage {
 };
 DownloadImage imageAt(const RunConfig& config, int32_t index);
 
-// Fills config (and the run's skipEnqWait, /h) from the arguments; true when the line is
-// valid. Image arguments with an address are cut at their colon in place.
-// Prints nothing.
-bool parseCommandLine(int argc, char** argv, RunConfig& config);
+// Fills config (and the run's skipEnqWait, /h) from the arguments; true when
+// the line is valid, else the reason in *error (when given). Image arguments
+// with an address are cut at their colon in place. Prints nothing.
+bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError* error = nullptr);
 
 void printUsage();
+// --help: every option, classic and extension, the exit statuses, examples.
+void printHelp();
+// --version: the version and the build.
+void printVersion();
 
 // Reads text the way a 32-bit strtol with base 16 does: white space, sign,
 // optional 0x, hex digits; out-of-range values clamp to the int32 limits.

@@ -23,6 +23,15 @@ void consoleWrite(const char* text) {
     fflush(stdout);
 }
 
+void consoleNote(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    fflush(stderr);
+}
+
 void consolePutChar(char ch) {
     fputc(static_cast<unsigned char>(ch), stdout);
     fflush(stdout);

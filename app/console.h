@@ -17,6 +17,13 @@ void consolePrint(const char* format, ...)
     ;
 // Text printed as it is (never used as a format).
 void consoleWrite(const char* text);
+// A line of its own on standard error: causes, remedies, the phone's state.
+// The classic texts on standard output never change for it.
+void consoleNote(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 // One character of formatted output.
 void consolePutChar(char ch);
 // One character at the cursor of the console itself: on Windows not through

@@ -2,6 +2,7 @@
 
 #include "app/channel.h"
 #include "app/console.h"
+#include "app/trace.h"
 #include "serial/keyboard.h"
 #include "serial/port.h"
 
@@ -43,13 +44,17 @@ int resetDongle(SerialPort* port) {
 }
 
 int programDongle(SerialPort* port, int row) {
-    if (resetDongle(port) != 1) return 0;
-    for (uint8_t byte : dongleSpeedCommands[row])
-        port->ops.write_byte(port, byte);
-    pauseMs(50);
-    port->ops.set_dtr(port, 1);
-    port->ops.set_line(port, dongleSpeeds[row], 'N', 8, 1);
-    return 1;
+    const TraceStage previous = traceStage(TraceStage::Dongle);
+    const int ok = resetDongle(port);
+    if (ok == 1) {
+        for (uint8_t byte : dongleSpeedCommands[row])
+            port->ops.write_byte(port, byte);
+        pauseMs(50);
+        port->ops.set_dtr(port, 1);
+        port->ops.set_line(port, dongleSpeeds[row], 'N', 8, 1);
+    }
+    traceStage(previous);
+    return ok;
 }
 
 bool setUpLink(SerialPort* port, int32_t speed, char parity, int32_t dataBits, int32_t stopBits,

@@ -44,13 +44,21 @@ bool openFlashLoader(const RunConfig& config) {
     consolePrint("Open %s flash loader for %s ...\n",
                  config.linkMode == LinkDongle ? "infrared mode" : "wire mode", targetName);
 
-    const char* const* dirs = config.loaderSearch == 1 ? kLocalSearch : kFullSearch;
-    size_t dirCount = config.loaderSearch == 1 ? 1 : 3;
-    for (size_t i = 0; i < dirCount && loaderFile == nullptr; ++i) {
-        std::string path = std::string(dirs[i]) + name;
-        consolePrint("try to open %-20s...", path.c_str());
-        loaderFile = openLoaderPath(path);
+    auto tryOpen = [&loaderFile](const std::string& shown, FILE* file) {
+        consolePrint("try to open %-20s...", shown.c_str());
+        loaderFile = file;
         consoleWrite(loaderFile != nullptr ? "Done\n" : "Failed\n");
+    };
+    if (config.loaderName != nullptr && path_is_absolute(config.loaderName)) {
+        // An absolute /f: path names its one place, as it is.
+        tryOpen(name, file_open_regular(name.c_str()));
+    } else {
+        const char* const* dirs = config.loaderSearch == 1 ? kLocalSearch : kFullSearch;
+        size_t dirCount = config.loaderSearch == 1 ? 1 : 3;
+        for (size_t i = 0; i < dirCount && loaderFile == nullptr; ++i) {
+            const std::string path = std::string(dirs[i]) + name;
+            tryOpen(path, openLoaderPath(path));
+        }
     }
     if (loaderFile != nullptr) return true;
 

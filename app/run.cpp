@@ -9,7 +9,9 @@
 #include "app/irom.h"
 #include "app/link.h"
 #include "app/loader.h"
+#include "app/progress.h"
 #include "app/run_state.h"
+#include "app/trace.h"
 #include "app/transfer.h"
 #include "serial/keyboard.h"
 #include "serial/port.h"
@@ -35,8 +37,10 @@ bool waitsForEnq(const RunConfig& config) {
 
 void waitForEnq() {
     SerialPort* runPort = run().runPort;
+    traceStage(TraceStage::Enq);
     consoleWrite("\nWaiting for ENQ(81) from Mobile\n");
     consoleWrite("Press q to Quit\n");
+    progressWaitBegin("waiting for ENQ");
     int32_t byte;
     for (;;) {
         if (key_pressed() && consoleReadKey() == 'q') abortRun(runPort);
@@ -51,6 +55,7 @@ void waitForEnq() {
         }
         if (byte == PORT_NO_DATA) idle_hook(runPort);
     }
+    progressWaitEnd();
     consolePrint("\nCharacter received is %x\n", static_cast<unsigned>(byte));
     runPort->ops.write_byte(runPort, kEnqAnswer);
     consolePrint("Character sent is %x", static_cast<unsigned>(kEnqAnswer));
@@ -58,9 +63,11 @@ void waitForEnq() {
 }
 
 void firstStage() {
+    traceStage(TraceStage::Irom);
     if (detectMobile() != kIromAnswered) return;
     runIromStage();
     setUpLink(run().runPort, kBaseSpeed, 'N', 8, 1, run().runConfig);
+    traceStage(TraceStage::LoaderUpload);
     sendFlashLoader();
     consoleWrite("\n");
     printRule('~');
@@ -70,6 +77,7 @@ void firstStage() {
 }
 
 void raiseDownloadSpeed() {
+    traceStage(TraceStage::LoaderCommands);
     RunState& state = run();
     port_drain_input(state.runPort);
     const int32_t speed = state.runConfig.downloadSpeed;
@@ -100,6 +108,16 @@ void greetLoader() {
     consoleWrite("Response OK\n");
 }
 
+// The port could not be opened: after the classic text, the device, the
+// system's reason and the usual remedy.
+void noteOpenFailure(const SerialPort* port) {
+    if (port->os_reason[0] == '\0') return;
+    const char* remedy = port_os_remedy(port);
+    // The classic tips line has no line end of its own.
+    consoleNote("\n%s: %s%s%s%s", port->device, port->os_reason, remedy[0] != '\0' ? " (" : "",
+                remedy, remedy[0] != '\0' ? ")" : "");
+}
+
 }  // namespace
 
 int runDownload(int argc, char** argv) {
@@ -107,11 +125,28 @@ int runDownload(int argc, char** argv) {
     RunConfig& runConfig = state.runConfig;
     SerialPort*& runPort = state.runPort;
     consoleInit();
+    CommandLineError error;
+    const bool valid = parseCommandLine(argc, argv, runConfig, &error);
+    // Asking for help or the version touches no port.
+    if (valid && runConfig.showHelp) {
+        printHelp();
+        return kExitSuccess;
+    }
+    if (valid && runConfig.showVersion) {
+        printVersion();
+        return kExitSuccess;
+    }
     printBanner();
-    if (!parseCommandLine(argc, argv, runConfig)) {
+    if (!valid) {
+        consoleNote("%s", error.text);
         printUsage();
         return kExitAbort;
     }
+    if (runConfig.traceFile != nullptr && !traceOpen(runConfig.traceFile)) {
+        consoleNote("%s: the trace file cannot be written", runConfig.traceFile);
+        return kExitAbort;
+    }
+    progressEnable(runConfig.progress);
     if (!openFlashLoader(runConfig)) return kExitAbort;
 
     consoleWrite("\nEntering Serial Mode\n");
@@ -125,8 +160,10 @@ int runDownload(int argc, char** argv) {
         consolePrint("Failed to open the port. Status = %d\n", static_cast<int>(runPort->status));
         consoleWrite(
             "Tips: Check to see if the port be used or not properly closed by other program.");
+        noteOpenFailure(runPort);
         abortRun(runPort);
     }
+    traceAttach(runPort, kInitialSpeed);
     if (!setUpLink(runPort, kInitialSpeed, 'N', 8, 1, runConfig)) abortRun(runPort);
     consoleWrite(runConfig.linkMode == LinkWire ? "\nEntring WIRE Mode\n"
                                                 : "\nEntring IR Mode using dongle\n");
@@ -144,5 +181,9 @@ int runDownload(int argc, char** argv) {
     sendCommand(CmdEnd, 0);
     runPort->ops.close(runPort);
     runPort = nullptr;
+    if (runConfig.imageCount > 1) {
+        consoleNote("%d of %d images verified", static_cast<int>(state.flash.imagesVerified),
+                    static_cast<int>(runConfig.imageCount));
+    }
     return allVerified ? kExitSuccess : kExitVerifyFailed;
 }

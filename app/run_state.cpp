@@ -1,14 +1,27 @@
 #include "app/run_state.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/console.h"
 #include "serial/port.h"
+#include "serial/terminal.h"
 
 namespace {
 
-RunState state{};
+RunState freshState() {
+    RunState fresh{};
+    fresh.flash.writing = -1;
+    return fresh;
+}
+
+RunState state = freshState();
 RunExit runExitHandler = nullptr;
+
+// The note about the FLASH, twice: a signal handler may read the one in use
+// while the next is written into the other.
+char flashNotes[2][400];
+int flashNoteInUse = 0;
 
 }  // namespace
 
@@ -19,7 +32,40 @@ RunState& run() {
 void resetRun() {
     if (state.loaderFile != nullptr) std::fclose(state.loaderFile);
     if (state.currentImage.stream != nullptr) std::fclose(state.currentImage.stream);
-    state = RunState{};
+    state = freshState();
+    updateFlashNote();
+}
+
+void updateFlashNote() {
+    const int next = 1 - flashNoteInUse;
+    char* note = flashNotes[next];
+    const size_t size = sizeof flashNotes[next];
+    size_t used = 0;
+    note[0] = '\0';
+    const FlashState& flash = state.flash;
+    const RunConfig& config = state.runConfig;
+    if (flash.writing >= 0 && flash.writing < config.imageCount) {
+        const auto first = static_cast<uint32_t>(config.imageAddresses[flash.writing]);
+        const auto last = static_cast<uint32_t>(config.imageLastAddresses[flash.writing]);
+        const int n = std::snprintf(
+            note, size,
+            "%s: %u of %u blocks sent; its FLASH at 0x%X-0x%X is incomplete and must be "
+            "flashed again\n",
+            config.imageNames[flash.writing], static_cast<unsigned>(flash.blocksSent),
+            static_cast<unsigned>(flash.blocks), static_cast<unsigned>(first),
+            static_cast<unsigned>(last));
+        used = n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    if (config.imageCount > 1 && flash.imagesStarted > 0 && used < size) {
+        std::snprintf(note + used, size - used, "%d of %d images verified\n",
+                      static_cast<int>(flash.imagesVerified), static_cast<int>(config.imageCount));
+    }
+    flashNoteInUse = next;
+    terminal_set_signal_note(note[0] != '\0' ? note : nullptr);
+}
+
+const char* flashNote() {
+    return flashNotes[flashNoteInUse];
 }
 
 void setRunExit(RunExit runExit) {
@@ -27,8 +73,11 @@ void setRunExit(RunExit runExit) {
 }
 
 void abortRun(SerialPort* port) {
+    const bool gone = port_device_gone(port);
     if (port != nullptr) port->ops.close(port);
     if (port == state.runPort) state.runPort = nullptr;
+    if (gone) consoleNote("the serial device disappeared");
+    if (flashNote()[0] != '\0') std::fputs(flashNote(), stderr);
     if (runExitHandler != nullptr) runExitHandler(kExitAbort);
     std::exit(kExitAbort);
 }

@@ -26,6 +26,15 @@ struct ImageFile {
     uint32_t sizeKiB;  // size rounded to the nearest KiB
 };
 
+// What the phone's FLASH holds, for the note when a run stops early.
+struct FlashState {
+    int32_t imagesStarted;  // images whose checks began
+    int32_t imagesVerified;
+    int32_t writing;      // the image whose FLASH is being changed (erased, written); -1: none
+    uint32_t blocksSent;  // of that image
+    uint32_t blocks;
+};
+
 struct RunState {
     SerialPort* runPort;     // the run's one port; null before it opens and once closed
     RunConfig runConfig;     // filled once by the command line
@@ -34,6 +43,10 @@ struct RunState {
     FILE* loaderFile;        // the flash loader file, open from start-up to the end
     ImageFile currentImage;  // one at a time
     uint32_t glyphCount;     // progress glyphs printed for the current image
+    FlashState flash;
+    // What the phone would refuse with an ERROR reply now, for the note after
+    // the classic message ("" when it needs no note).
+    char refusalNote[160];
 };
 
 // The run's state. One process runs one download; every stage shares it.
@@ -43,8 +56,16 @@ RunState& run();
 // files the record holds, not the port).
 void resetRun();
 
-// Closes the port (if any) and ends the process with exit status 1.
+// Closes the port (if any) and ends the process with exit status 1. On
+// standard error it says first whether the serial device went away, and what
+// state the phone's FLASH is left in.
 [[noreturn]] void abortRun(SerialPort* port);
+
+// Keeps the note about the phone's FLASH current: call after every change of
+// run().flash. It is also what Ctrl-C and the other terminating signals print.
+void updateFlashNote();
+// The note as it stands ("" before the FLASH was touched).
+const char* flashNote();
 
 // How the abort path ends the process: std::exit unless set. The fuzz targets
 // set one that unwinds back to them, so one process can end many runs.

@@ -1,11 +1,15 @@
 #include "app/transfer.h"
 
 #include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
 
 #include "app/channel.h"
 #include "app/console.h"
 #include "app/image.h"
+#include "app/progress.h"
 #include "app/run_state.h"
+#include "app/trace.h"
 #include "serial/port.h"
 
 namespace {
@@ -37,14 +41,18 @@ BlockKind sendBlock(uint32_t length) {
         if (buffer[i] != 0x00) allZero = false;
         if (buffer[i] != 0xFF) allBlank = false;
     }
+    const uint32_t number = run().flash.blocksSent + 1U;
     if (allBlank) {
+        traceBlock(number, length, "blank", 14);
         port_write_string(port, kBlankMarker, -1);
         return BlockBlank;
     }
     if (allZero) {
+        traceBlock(number, length, "zero", 14);
         port_write_string(port, kZeroMarker, -1);
         return BlockZero;
     }
+    traceBlock(number, static_cast<uint32_t>(got), "data", static_cast<uint32_t>(got));
     port_write_block_timed(port, buffer, static_cast<uint32_t>(got), -1);
     return BlockData;
 }
@@ -61,20 +69,45 @@ void showProgress(BlockKind kind) {
     ++glyphCount;
 }
 
-bool transferImage(RunConfig& config, int32_t index) {
-    const ImageSums sums = checkImage(config, index);
+namespace {
+
+// What the phone refuses with an ERROR reply to the next command: said on
+// standard error after the classic message.
+void noteRefusal(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void noteRefusal(const char* format, ...) {
+    char* note = run().refusalNote;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(note, sizeof run().refusalNote, format, args);
+    va_end(args);
+}
+
+// L, S, I, E and B, each with its texts; from the erase on the phone's FLASH
+// no longer holds what it held.
+void prepareFlash(const RunConfig& config, int32_t index) {
     RunState& state = run();
     SerialPort* port = state.runPort;
-    state.glyphCount = 0;
+    const char* name = config.imageNames[index];
+    const auto first = static_cast<uint32_t>(config.imageAddresses[index]);
+    const auto last = static_cast<uint32_t>(config.imageLastAddresses[index]);
+    const int32_t size = state.currentImage.size;
+    traceStage(TraceStage::LoaderCommands);
 
     port_drain_input(port);
-    consolePrint("\nSend destination address,0x%06" PRIx32 ", to mobile\n",
-                 static_cast<uint32_t>(config.imageAddresses[index]));
+    consolePrint("\nSend destination address,0x%06" PRIx32 ", to mobile\n", first);
+    noteRefusal("the phone refused the destination address 0x%" PRIX32 " of %s", first, name);
     loaderCommand(CmdAddress, config.imageAddresses[index], 4, "Response OK\n");
 
     port_drain_input(port);
-    consolePrint("\nSend file size, %" PRId32 "bytes, to mobile\n", state.currentImage.size);
-    loaderCommand(CmdSize, state.currentImage.size, 4, "Response OK\n");
+    consolePrint("\nSend file size, %" PRId32 "bytes, to mobile\n", size);
+    noteRefusal("the phone refused the size of %s: %" PRId32 " bytes at 0x%" PRIX32 "-0x%" PRIX32,
+                name, size, first, first + static_cast<uint32_t>(size) - 1U);
+    loaderCommand(CmdSize, size, 4, "Response OK\n");
+    state.refusalNote[0] = '\0';
 
     port_drain_input(port);
     consoleWrite("\nRequesting information from mobile\n");
@@ -83,21 +116,54 @@ bool transferImage(RunConfig& config, int32_t index) {
     port_drain_input(port);
     consoleWrite("\nSending erase request to mobile\n");
     consoleWrite("Wait for FLASH to erase ....\n");
-    loaderCommand(CmdErase, 0, 45, "FLASH erased OK\n");
+    FlashState& flash = state.flash;
+    flash.writing = index;
+    flash.blocksSent = 0;
+    flash.blocks = (static_cast<uint32_t>(size) + kBlockSize - 1U) / kBlockSize;
+    updateFlashNote();
+    noteRefusal("the phone refused to erase 0x%" PRIX32 "-0x%" PRIX32
+                " for %s (its size rounded up to whole 64 KiB)",
+                first, last, name);
+    progressWaitBegin("erasing");
+    sendCommand(CmdErase, 0);
+    readReply(45, &state.runValue);
+    progressWaitEnd();
+    consoleWrite("FLASH erased OK\n");
+    state.refusalNote[0] = '\0';
 
     port_drain_input(port);
     consoleWrite("\nInitiating FLASH download\n");
     loaderCommand(CmdBegin, 0, 10, "FLASH download in progress ....\n");
+}
 
-    for (auto remainder = static_cast<uint32_t>(state.currentImage.size); remainder != 0;) {
+// The blocks, stop and wait: each one's reply before the next.
+void sendBlocks() {
+    RunState& state = run();
+    FlashState& flash = state.flash;
+    const auto size = static_cast<uint32_t>(state.currentImage.size);
+    traceStage(TraceStage::Blocks);
+    progressImageBegin(size);
+    for (uint32_t remainder = size; remainder != 0;) {
         uint32_t length = remainder > kBlockSize ? kBlockSize : remainder;
         BlockKind kind = sendBlock(length);
         remainder -= length;
-        showProgress(kind);
+        ++flash.blocksSent;
+        updateFlashNote();
+        if (progressEnabled()) {
+            progressImageDone(size - remainder);
+        } else {
+            showProgress(kind);
+        }
         readReply(15, &state.runValue);
     }
     consoleWrite("\nFLASH download complete\n");
+}
 
+// C and R, the comparison with the file's sums, the verdict.
+bool verifyFlash(const ImageSums& sums) {
+    RunState& state = run();
+    SerialPort* port = state.runPort;
+    traceStage(TraceStage::LoaderCommands);
     // Slots that no value line has filled can match nothing: a missing value
     // must read as a mismatch, never as a success.
     int64_t flashChecksum = -1;
@@ -144,4 +210,22 @@ bool transferImage(RunConfig& config, int32_t index) {
     consolePrint("FLASH DOWNLOAD SUCCESSFUL : Version: %s (%s)\n", kVersionText, kDateText);
     printRule('~');
     return true;
+}
+
+}  // namespace
+
+bool transferImage(RunConfig& config, int32_t index) {
+    FlashState& flash = run().flash;
+    ++flash.imagesStarted;
+    updateFlashNote();
+    const ImageSums sums = checkImage(config, index);
+    run().glyphCount = 0;
+    prepareFlash(config, index);
+    sendBlocks();
+    const bool verified = verifyFlash(sums);
+    // The verdict says what this image's FLASH holds now.
+    flash.writing = -1;
+    if (verified) ++flash.imagesVerified;
+    updateFlashNote();
+    return verified;
 }

@@ -11,6 +11,6 @@ rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT
 DOWNLOAD_FAULT_TABLE=$rows ctest --preset release -R 'Native/Faults\.' -j2 >/dev/null ||
     echo "(some rows failed their checks; see ctest --preset release -R Faults)" >&2
-echo "| stage | fault | the run ends with | exit status | seconds after the last byte |"
-echo "|---|---|---|---|---|"
-LC_ALL=C sort "$rows" | awk -F'|' '{ printf "| %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, $6 }'
+echo "| stage | fault | the run ends with | and says on standard error | exit status | seconds after the last byte |"
+echo "|---|---|---|---|---|---|"
+LC_ALL=C sort "$rows" | awk -F'|' '{ printf "| %s | %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, $6, $7 }'

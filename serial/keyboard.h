@@ -11,6 +11,8 @@ uint32_t tick_ms();
 // The platform's own millisecond clock, which tick_ms reads unless a test
 // replaced the source.
 uint32_t platform_tick_ms();
+// A monotonic clock in microseconds, for timing what happens on the line.
+uint64_t platform_micros();
 
 // Called on every pass of every wait; a negative result stops the wait with
 // that code. The port may be null.

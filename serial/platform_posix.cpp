@@ -24,11 +24,21 @@ void restore_terminal() {
     if (terminal_saved) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
 }
 
+const char* volatile signal_note = nullptr;
+
 // A killed run leaves nothing behind: the port is free for the next program
-// and the terminal edits and echoes again.
+// and the terminal edits and echoes again. Only async-signal-safe calls.
 void release_on_signal(int sig) {
     port_release_all_on_signal();
     restore_terminal();
+    const char* note = signal_note;
+    if (note != nullptr) {
+        size_t length = 0;
+        while (note[length] != '\0')
+            ++length;
+        [[maybe_unused]] ssize_t written = write(STDERR_FILENO, note, length);
+    }
+    if (sig == SIGINT) _exit(kExitInterrupted);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -84,6 +94,12 @@ uint32_t platform_tick_ms() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+uint64_t platform_micros() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
 
 int32_t pump_messages(SerialPort* port) {
@@ -174,6 +190,34 @@ void terminal_drop_typed_ahead() {
     pending_length = 0;
 }
 
+bool terminal_output_is_console() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+void terminal_set_signal_note(const char* text) {
+    signal_note = text;
+}
+
+const char* platform_build_description() {
+#if defined(__linux__)
+#define DOWNLOAD_OS "Linux"
+#else
+#define DOWNLOAD_OS "POSIX"
+#endif
+#if defined(__x86_64__)
+#define DOWNLOAD_CPU "x86_64"
+#elif defined(__aarch64__)
+#define DOWNLOAD_CPU "aarch64"
+#else
+#define DOWNLOAD_CPU "unknown processor"
+#endif
+#if defined(__clang__)
+    return DOWNLOAD_OS " " DOWNLOAD_CPU ", clang " __clang_version__;
+#else
+    return DOWNLOAD_OS " " DOWNLOAD_CPU ", GCC " __VERSION__;
+#endif
+}
+
 void terminal_put_char_direct(char ch) {
     // Standard output is the console here.
     fputc(static_cast<unsigned char>(ch), stdout);
@@ -189,6 +233,15 @@ FILE* file_open_regular(const char* path) {
         return nullptr;
     }
     return file;
+}
+
+bool file_is_regular(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool path_is_absolute(const char* path) {
+    return path[0] == '/';
 }
 
 int64_t file_length(FILE* file) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "serial/keyboard.h"
 #include "serial/port.h"
@@ -22,31 +23,72 @@ bool input_is_console() {
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
+// Whether standard input is a console, asked once: it does not change.
+bool console_input() {
+    static const bool console = input_is_console();
+    return console;
+}
+
+// False only when the last idle wait saw the console input without any
+// record: key_pressed then needs no look of its own.
+bool console_may_have_input = true;
+
 }  // namespace
 
 uint32_t platform_tick_ms() {
     return GetTickCount();
 }
 
-int32_t pump_messages(SerialPort*) {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
+uint64_t platform_micros() {
+    static LARGE_INTEGER frequency{};
+    if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const auto ticks = static_cast<uint64_t>(now.QuadPart);
+    const auto per_second = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / per_second * 1000000U + ticks % per_second * 1000000U / per_second;
+}
+
+int32_t pump_messages(SerialPort* port) {
+    // Sleeps for at most a millisecond on the port's events, the console
+    // input and the message queue: a byte or a key wakes it at once, and no
+    // core is held.
+    HANDLE events[3];
+    uint32_t count = 0;
+    const int32_t ready = win32_port_idle_events(port, events, &count);
+    if (ready != 0) return ready < 0 ? ready : 0;
+    DWORD console = MAXDWORD;
+    if (console_input()) {
+        console = count;
+        events[count++] = GetStdHandle(STD_INPUT_HANDLE);
     }
-    // Lets another ready thread run; returns at once when there is none, so a
-    // reply is still seen without a timer tick's delay.
-    SwitchToThread();
-    return 0;
+    const DWORD woke =
+        MsgWaitForMultipleObjects(count, count > 0 ? events : nullptr, FALSE, 1, QS_ALLINPUT);
+    // A wake by an earlier handle may hide the console's: only a time-out
+    // says for sure that no key came.
+    if (console != MAXDWORD) console_may_have_input = woke != WAIT_TIMEOUT;
+    if (woke == WAIT_OBJECT_0 + count) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    return win32_port_idle_done(port);
 }
 
 int key_pressed() {
+    if (pending_repeats > 0) return 1;
+    if (!console_input() || !console_may_have_input) return 0;
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     for (;;) {
         if (pending_repeats > 0) return 1;
         INPUT_RECORD record;
         DWORD got = 0;
-        if (!PeekConsoleInputA(input, &record, 1, &got) || got == 0) return 0;
+        if (!PeekConsoleInputA(input, &record, 1, &got) || got == 0) {
+            console_may_have_input = false;
+            return 0;
+        }
         if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return 1;
         if (!ReadConsoleInputA(input, &record, 1, &got) || got == 0) return 0;
     }
@@ -54,7 +96,7 @@ int key_pressed() {
 
 int read_char() {
     // The run-time library's console character read, when there is a console.
-    if (input_is_console()) {
+    if (console_input()) {
         const int ch = _getch();
         return ch < 0 ? -1 : ch & 0xFF;
     }
@@ -80,11 +122,55 @@ int32_t read_key() {
     }
 }
 
+namespace {
+
+const char* volatile signal_note = nullptr;
+
+// Ctrl-C, Ctrl-Break or a closed console window: the note, then the end. The
+// system closes the port with the process.
+BOOL WINAPI on_console_event(DWORD event) {
+    const char* note = signal_note;
+    if (note != nullptr) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), note, static_cast<DWORD>(std::strlen(note)),
+                  &written, nullptr);
+    }
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) _exit(kExitInterrupted);
+    return FALSE;
+}
+
+}  // namespace
+
 void terminal_init() {
     static bool initialised = false;
     if (initialised) return;
     initialised = true;
     setvbuf(stdout, nullptr, _IONBF, 0);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool terminal_output_is_console() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void terminal_set_signal_note(const char* text) {
+    signal_note = text;
+}
+
+const char* platform_build_description() {
+#if defined(__x86_64__) || defined(_M_X64)
+#define DOWNLOAD_CPU "x86_64"
+#else
+#define DOWNLOAD_CPU "x86"
+#endif
+#if defined(__clang__)
+    return "Windows " DOWNLOAD_CPU ", clang " __clang_version__;
+#elif defined(__GNUC__)
+    return "Windows " DOWNLOAD_CPU ", GCC " __VERSION__ " (mingw-w64)";
+#else
+    return "Windows " DOWNLOAD_CPU;
+#endif
 }
 
 void terminal_line_editing(bool) {
@@ -98,12 +184,20 @@ int terminal_read_byte() {
 }
 
 void terminal_drop_typed_ahead() {
-    if (input_is_console()) FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    if (console_input()) FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
     pending_repeats = 0;
 }
 
 void terminal_put_char_direct(char ch) {
-    _putch(static_cast<unsigned char>(ch));
+    // The console itself, found once; without one the marks are for nobody.
+    static const HANDLE console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0;
+    static const bool usable = console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode);
+    if (!usable) return;
+    DWORD written = 0;
+    WriteConsoleA(console, &ch, 1, &written, nullptr);
 }
 
 FILE* file_open_regular(const char* path) {
@@ -116,6 +210,18 @@ FILE* file_open_regular(const char* path) {
         return nullptr;
     }
     return file;
+}
+
+bool file_is_regular(const char* path) {
+    struct _stat64 st;
+    return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+}
+
+bool path_is_absolute(const char* path) {
+    const bool slash0 = path[0] == '\\' || path[0] == '/';
+    const bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                       path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    return drive || (slash0 && (path[1] == '\\' || path[1] == '/'));
 }
 
 int64_t file_length(FILE* file) {

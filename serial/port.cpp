@@ -157,12 +157,26 @@ int32_t port_parity_code(char letter) {
     return -1;
 }
 
+namespace {
+
+// Copies as much of text as fits, always NUL-terminated.
+template <size_t N>
+void keep_text(char (&to)[N], const char* text) {
+    size_t n = 0;
+    for (; text != nullptr && text[n] != '\0' && n + 1 < N; ++n)
+        to[n] = text[n];
+    to[n] = '\0';
+}
+
+}  // namespace
+
 void port_set_os_error(SerialPort* port, int32_t code, const char* reason) {
     port->os_error = code;
-    size_t n = 0;
-    for (; reason != nullptr && reason[n] != '\0' && n + 1 < sizeof port->os_reason; ++n)
-        port->os_reason[n] = reason[n];
-    port->os_reason[n] = '\0';
+    keep_text(port->os_reason, reason);
+}
+
+void port_set_device(SerialPort* port, const char* name) {
+    keep_text(port->device, name);
 }
 
 SerialPort* port_create() {
@@ -194,6 +208,7 @@ SerialPort* port_fallback() {
     fallback_port.count = 0;
     port_fill_default_ops(&fallback_port.ops);
     port_set_os_error(&fallback_port, 0, "");
+    port_set_device(&fallback_port, "");
     return &fallback_port;
 }
 
@@ -301,7 +316,7 @@ int32_t port_delay_ticks(int32_t ticks) {
     return port_wait(nullptr, (ticks > limit ? limit : ticks) * 55);
 }
 
-void port_close_lines(SerialPort* port, int32_t speed) {
+void port_wait_output_sent(SerialPort* port, int32_t speed) {
     const int32_t queued = port->ops.tx_count(port);
     if (queued > 0 && speed > 0) {
         // Ten bits a byte on the line, and a margin for the device.
@@ -312,6 +327,10 @@ void port_close_lines(SerialPort* port, int32_t speed) {
             if (idle_hook(port) < 0) break;
         }
     }
+}
+
+void port_close_lines(SerialPort* port, int32_t speed) {
+    port_wait_output_sent(port, speed);
     port->ops.set_dtr(port, 0);
     port->ops.set_rts(port, 0);
 }

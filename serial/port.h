@@ -84,6 +84,7 @@ struct SerialPort {
     // it gave none) and its own text for it, kept from the failed call.
     int32_t os_error;
     char os_reason[160];
+    char device[128];  // the device as the driver named it (/dev/ttyS1, COM2)
 };
 
 // Generic creation for drivers: allocates a zero-filled object, registers the
@@ -107,6 +108,15 @@ void port_install_ops(SerialPort* port, const PortOps& driver_ops);
 int32_t port_parity_code(char letter);
 // Keeps the platform's reason for a failure in the port record.
 void port_set_os_error(SerialPort* port, int32_t code, const char* reason);
+// Keeps the device's name in the port record.
+void port_set_device(SerialPort* port, const char* name);
+
+// The usual remedy for the platform's reason kept in the record, as a short
+// text ("add yourself to the dialout group"); "" when there is none.
+const char* port_os_remedy(const SerialPort* port);
+// Whether the device of an open port has gone away (an unplugged adapter, a
+// hung-up line): every later operation would fail.
+bool port_device_gone(SerialPort* port);
 
 void port_set_queue_sizes(uint32_t rx_size, uint32_t tx_size);
 uint32_t port_rx_queue_size();
@@ -126,9 +136,11 @@ int32_t port_wait(SerialPort* port, int32_t ms);
 // Delay in units of 55 ms, calling the idle hook with no port.
 int32_t port_delay_ticks(int32_t ticks);
 
-// The first steps of every driver's close: lets the bytes still queued go
-// out, waiting at most their line time at `speed` plus 100 ms, then drops DTR
-// and then RTS.
+// Lets the bytes still queued go out, waiting at most their line time at
+// `speed` plus 100 ms.
+void port_wait_output_sent(SerialPort* port, int32_t speed);
+// The first steps of a driver's close: port_wait_output_sent, then DTR and
+// then RTS dropped.
 void port_close_lines(SerialPort* port, int32_t speed);
 
 // For a process that a signal is ending: releases every open device with
@@ -154,6 +166,14 @@ SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, i
 int32_t win32_map_error(uint32_t error);
 // The device's current event mask, and its handle (null when not open).
 uint32_t win32_port_event_mask(SerialPort* port);
+// A Win32 port's part of the idle wait (pump_messages does the waiting):
+// arms its 1-byte read and puts its events (a byte arriving, a write done) in
+// events (room for 2), setting *count. Returns 1 when a byte is already there
+// to read (no wait then), 0 to wait, PORT_FAILED when the device has gone.
+// Without a Win32 port: no events, 0.
+int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count);
+// After the wait: takes what completed. PORT_FAILED when the device has gone.
+int32_t win32_port_idle_done(SerialPort* port);
 void* win32_port_handle(SerialPort* port);
 #else
 SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t speed, char parity,

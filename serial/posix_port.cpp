@@ -37,10 +37,13 @@ struct PosixPortData {
     termios tio;
     uint32_t line_errors;  // Win32 CE_ bit positions
     int fd;
-    char device[128];  // for dump only
 #if defined(TIOCGICOUNT)
     serial_icounter_struct counters;
     bool have_counters;
+#endif
+#if defined(TIOCGSERIAL)
+    serial_struct saved_serial;  // the driver's flags before ours, put back at close
+    bool serial_changed;
 #endif
 };
 
@@ -200,6 +203,10 @@ int32_t apply_line(SerialPort* port) {
         t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
     if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return PORT_FAILED;
     if (tcsetattr(d->fd, TCSANOW, &t) != 0) return PORT_FAILED;
+    // A driver may take a speed it cannot make and keep another one: only
+    // the speed the line really has counts.
+    termios now{};
+    if (tcgetattr(d->fd, &now) != 0 || cfgetospeed(&now) != speed) return PORT_FAILED;
     d->tio = t;
     return PORT_OK;
 }
@@ -291,6 +298,9 @@ int32_t op_write_byte(SerialPort* port, int ch) {
 int32_t op_close(SerialPort* port) {
     PosixPortData* d = data_of(port);
     port_close_lines(port, d->speed);
+#if defined(TIOCGSERIAL)
+    if (d->serial_changed) ioctl(d->fd, TIOCSSERIAL, &d->saved_serial);
+#endif
     ioctl(d->fd, TIOCNXCL);
     forget_fd(d->fd);
     const int32_t rc = ::close(d->fd) == 0 ? PORT_OK : PORT_FAILED;
@@ -426,7 +436,7 @@ int32_t op_dump(SerialPort* port, PortLineOutput out) {
     const int32_t modem = op_modem_status(port);
     char text[200];
     out("");
-    std::snprintf(text, sizeof text, "Port type:  POSIX termios  Device: %s", d->device);
+    std::snprintf(text, sizeof text, "Port type:  POSIX termios  Device: %s", port->device);
     out(text);
     std::snprintf(text, sizeof text, "Speed: %-6d  DataBits: %1d  Parity: %c  StopBits: %1d",
                   static_cast<int>(d->speed), static_cast<int>(d->data_bits), d->parity,
@@ -449,6 +459,24 @@ int32_t op_dump(SerialPort* port, PortLineOutput out) {
     return PORT_OK;
 }
 
+// USB serial adapters hold short replies back for up to their latency timer
+// (often 16 ms): a stop-and-wait protocol loses much of its speed to that.
+// Ask the driver for low latency; one that does not know it (a pty, some
+// drivers) is left as it is.
+void ask_low_latency(PosixPortData* d) {
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct serial{};
+    if (ioctl(d->fd, TIOCGSERIAL, &serial) != 0) return;
+    d->saved_serial = serial;
+    constexpr int kLowLatency = ASYNC_LOW_LATENCY;
+    if ((serial.flags & kLowLatency) != 0) return;
+    serial.flags |= kLowLatency;
+    d->serial_changed = ioctl(d->fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)d;
+#endif
+}
+
 // Opens the device exclusively and prepares a raw 8-bit line without flow
 // control; set_line applies it.
 int32_t connect(SerialPort* port, const char* path) {
@@ -457,10 +485,7 @@ int32_t connect(SerialPort* port, const char* path) {
     d->tx_queue_size = port_tx_queue_size();
     d->line_errors = 0;
     d->fd = -1;
-    size_t n = 0;
-    for (; path[n] != '\0' && n + 1 < sizeof d->device; ++n)
-        d->device[n] = path[n];
-    d->device[n] = '\0';
+    port_set_device(port, path);
 
     // Only a character device can be a serial port; a file, directory or
     // FIFO is refused before it is opened.
@@ -507,6 +532,7 @@ int32_t connect(SerialPort* port, const char* path) {
     d->data_bits = 8;
     d->stop_bits = 1;
     modem_lines(port, TIOCM_DTR | TIOCM_RTS, true);
+    ask_low_latency(d);
     update_line_errors(d);
     d->line_errors = 0;
     return PORT_OK;
@@ -591,6 +617,32 @@ int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms) {
     if (poll(&p, 1, timeout) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
         return PORT_FAILED;
     return PORT_OK;
+}
+
+const char* port_os_remedy(const SerialPort* port) {
+    switch (port->os_error) {
+        case EACCES:
+        case EPERM:
+            return "add yourself to the dialout group";
+        case EBUSY:
+            return "another program holds the port";
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return "is the adapter plugged in? see ls /dev/serial/by-id";
+        case EIO:
+            return "no serial hardware answers there; USB adapters are /dev/ttyUSB0, /dev/ttyACM0";
+        case ENOTTY:
+            return "name a serial device with /c:";
+        default:
+            return "";
+    }
+}
+
+bool port_device_gone(SerialPort* port) {
+    if (port == nullptr || port->driver_type != PORT_DRIVER_POSIX || port->driver == nullptr)
+        return false;
+    return hung_up(data_of(port)->fd);
 }
 
 void port_release_all_on_signal() {

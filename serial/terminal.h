@@ -34,6 +34,21 @@ void terminal_drop_typed_ahead();
 // standard output, so that redirected output never gets it.
 void terminal_put_char_direct(char ch);
 
+// Whether standard output is a terminal (a console), where a line can be
+// rewritten in place.
+bool terminal_output_is_console();
+
+// Text for standard error when Ctrl-C or another terminating signal ends the
+// process, written after the ports are released and the terminal restored;
+// null for none. The caller keeps the text (a NUL-terminated buffer that it
+// may rewrite at any time) for as long as it is set. Ctrl-C then ends the
+// process with exit status 130; the other signals end it as they would.
+void terminal_set_signal_note(const char* text);
+constexpr int kExitInterrupted = 130;
+
+// The platform, processor and compiler this program was built for.
+const char* platform_build_description();
+
 // The separator of directories in a path.
 #ifdef _WIN32
 constexpr char kPathSeparator = '\\';
@@ -49,3 +64,14 @@ FILE* file_open_regular(const char* path);
 // The length of an open file in bytes (64-bit), or -1 when it is unknown.
 // The file is left at its start.
 int64_t file_length(FILE* file);
+
+// Whether path names an existing regular file.
+bool file_is_regular(const char* path);
+
+// Whether a path names its place from the root (/opt/x on POSIX; C:\x, C:/x
+// or \\server\x on Windows) rather than from the current directory.
+bool path_is_absolute(const char* path);
+
+// Whether an argument that starts with '/' may be a path (POSIX) rather than
+// always an option (Windows, where '/' starts every option).
+constexpr bool kSlashMayStartAPath = kPathSeparator == '/';

@@ -1,7 +1,11 @@
-// Win32 COM-port driver: non-blocking reads and writes through the
-// platform's queues; the generic operations do all waiting.
+// Win32 COM-port driver: reads and writes through the platform's queues; the
+// generic operations do the waiting. Overlapped I/O only ever runs on buffers
+// the driver owns, each direction with its own OVERLAPPED and event. While a
+// wait is idle, one 1-byte read is kept armed, so the wait sleeps on its event
+// and wakes the moment a byte arrives; that byte is handed out first.
 #include <windows.h>
 
+#include <cstring>
 #include <new>
 
 #include "serial/port.h"
@@ -14,9 +18,25 @@ struct Win32PortData {
     DCB dcb;  // the line as last composed; every setting applies all of it
     uint32_t line_errors;
     HANDLE handle;
-    OVERLAPPED overlapped;  // shared by every read and write, no event
-    bool io_pending;        // a write or read may still complete into `overlapped`
+    // Reads: the armed 1-byte read of the idle wait, or a read of bytes
+    // already queued, never both at once, into the driver's buffer; the
+    // bytes they took wait there until the read slots hand them out.
+    OVERLAPPED read_ov;
+    bool read_armed;
+    unsigned char* read_buffer;  // rx_queue_size bytes
+    DWORD read_start;            // the bytes taken and not yet handed out:
+    DWORD read_end;              // read_buffer[read_start, read_end)
+    // Writes: one at a time, on a copy of the caller's bytes.
+    OVERLAPPED write_ov;
+    bool write_pending;
+    DWORD write_length;
+    unsigned char* write_buffer;  // tx_queue_size bytes
+    bool gone;                    // the device has gone away: every later operation fails
 };
+
+// How long a read or write of bytes that are already in the platform's
+// queues may take to complete before it is given up.
+constexpr DWORD kQueuedIoMs = 200;
 
 Win32PortData* data_of(SerialPort* port) {
     return static_cast<Win32PortData*>(port->driver);
@@ -63,54 +83,165 @@ int32_t apply_dcb(SerialPort* port) {
                                                                     : fail_last_error(port);
 }
 
+// A failed read or write: cancelled by our own close, or the device is gone
+// (an unplugged adapter answers with one of many errors; none of them heals).
+void note_io_error(Win32PortData* d, DWORD error) {
+    if (error != ERROR_OPERATION_ABORTED) d->gone = true;
+}
+
+// The result of the pending operation on ov, waiting at most wait_ms for it;
+// false while it is still pending. *done_ok tells whether it succeeded.
+bool finish(Win32PortData* d, OVERLAPPED* ov, DWORD wait_ms, DWORD* got, bool* done_ok) {
+    // Looking costs no system call; only a real wait asks the system.
+    if (!HasOverlappedIoCompleted(ov) &&
+        (wait_ms == 0 || WaitForSingleObject(ov->hEvent, wait_ms) != WAIT_OBJECT_0))
+        return false;
+    *got = 0;
+    *done_ok = GetOverlappedResult(d->handle, ov, got, FALSE) != 0;
+    if (!*done_ok) note_io_error(d, GetLastError());
+    return true;
+}
+
+DWORD buffered(const Win32PortData* d) {
+    return d->read_end - d->read_start;
+}
+
+// Takes the armed read's byte, if it has come.
+void collect_armed(Win32PortData* d, DWORD wait_ms) {
+    if (!d->read_armed) return;
+    DWORD got = 0;
+    bool ok = false;
+    if (!finish(d, &d->read_ov, wait_ms, &got, &ok)) return;
+    d->read_armed = false;
+    if (ok && got == 1) {
+        d->read_end = 1;  // armed only on an empty buffer
+    } else if (ok) {
+        // The armed read waits for a byte: ending without one means the
+        // device has gone (end of file).
+        d->gone = true;
+    }
+}
+
+// Ends the armed read: cancelled (alone: a pending write goes on), unless it
+// has already taken its byte. Cancelling is quicker than waiting for a read
+// the system has not yet matched with the queued bytes.
+void disarm(Win32PortData* d) {
+    collect_armed(d, 0);
+    if (!d->read_armed) return;
+    CancelIoEx(d->handle, &d->read_ov);
+    collect_armed(d, INFINITE);  // a cancelled read completes at once
+    d->read_armed = false;
+}
+
+// Arms the 1-byte read of the idle wait when nothing is there to read.
+void arm(Win32PortData* d) {
+    if (d->read_armed || buffered(d) > 0 || d->gone) return;
+    d->read_start = d->read_end = 0;
+    DWORD got = 0;
+    if (ReadFile(d->handle, d->read_buffer, 1, &got, &d->read_ov)) {
+        d->read_end = got > 0 ? 1 : 0;
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        d->read_armed = true;
+    } else {
+        note_io_error(d, error);
+    }
+}
+
+// The pending write's result, waiting at most wait_ms.
+void collect_write(Win32PortData* d, DWORD wait_ms) {
+    if (!d->write_pending) return;
+    DWORD got = 0;
+    bool ok = false;
+    if (finish(d, &d->write_ov, wait_ms, &got, &ok)) d->write_pending = false;
+}
+
+// The time bytes need on the line at the current speed, plus a margin.
+DWORD line_ms(const Win32PortData* d, uint64_t bytes) {
+    const uint64_t speed = d->dcb.BaudRate > 0 ? d->dcb.BaudRate : 9600;
+    return static_cast<DWORD>(bytes * 10000U / speed + 100U);
+}
+
 int32_t op_write_block(SerialPort* port, const void* data, uint32_t length) {
     Win32PortData* d = data_of(port);
     port->count = 0;
+    // The write before must be done with the buffer; it is in the platform's
+    // queue, so this takes at most its line time.
+    collect_write(d, d->write_pending ? line_ms(d, d->write_length) : 0);
     COMSTAT stat;
     // A device that stopped answering must end a retrying write, not look
     // like a full queue forever.
-    if (!query(d, &stat)) return fail(port, PORT_FAILED);
+    if (d->gone || !query(d, &stat)) return fail(port, PORT_FAILED);
+    if (d->write_pending) return fail(port, PORT_TX_FULL);
     DWORD n = d->tx_queue_size > stat.cbOutQue ? d->tx_queue_size - stat.cbOutQue : 0;
     if (n > length) n = length;
     if (n > 0) {
+        std::memcpy(d->write_buffer, data, n);
         DWORD written = 0;
-        const BOOL ok = WriteFile(d->handle, data, n, &written, &d->overlapped);
-        port->count = written;
-        if (!ok) {
-            if (GetLastError() == ERROR_IO_PENDING) {
-                port->count = n;  // in the platform's hands
-                d->io_pending = true;
-            } else {
-                query(d, nullptr);
-            }
+        if (WriteFile(d->handle, d->write_buffer, n, &written, &d->write_ov)) {
+            port->count = written;
+        } else if (GetLastError() == ERROR_IO_PENDING) {
+            port->count = n;  // in the platform's hands, on the driver's copy
+            d->write_pending = true;
+            d->write_length = n;
+        } else {
+            note_io_error(d, GetLastError());
+            if (d->gone) return fail(port, PORT_FAILED);
+            query(d, nullptr);
         }
     }
     if (port->count >= length) return PORT_OK;
     return fail(port, PORT_TX_FULL);
 }
 
+// Moves the bytes already queued into the driver's buffer, all of them in one
+// read: the next read slots hand them out without asking the system again.
+void fill(Win32PortData* d) {
+    COMSTAT stat;
+    if (!query(d, &stat)) {
+        d->gone = true;
+        return;
+    }
+    if (stat.cbInQue == 0) return;
+    // Bytes queued behind the armed read: it takes the first of them.
+    if (d->read_armed) {
+        disarm(d);
+        if (d->gone || !query(d, &stat)) return;
+    }
+    if (buffered(d) == 0) d->read_start = d->read_end = 0;
+    DWORD n = d->rx_queue_size - d->read_end;
+    if (n > stat.cbInQue) n = stat.cbInQue;
+    if (n == 0) return;
+    DWORD got = 0;
+    bool ok = ReadFile(d->handle, d->read_buffer + d->read_end, n, &got, &d->read_ov) != 0;
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        // The bytes were queued already: this completes at once, or it is
+        // given up before the buffer is used again.
+        if (!finish(d, &d->read_ov, kQueuedIoMs, &got, &ok)) {
+            CancelIoEx(d->handle, &d->read_ov);
+            finish(d, &d->read_ov, INFINITE, &got, &ok);
+        }
+    } else if (!ok) {
+        note_io_error(d, GetLastError());
+    }
+    if (ok) d->read_end += got < n ? got : n;
+}
+
 int32_t op_read_block(SerialPort* port, void* buffer, uint32_t length) {
     Win32PortData* d = data_of(port);
     port->count = 0;
-    COMSTAT stat;
-    if (!query(d, &stat)) return fail(port, PORT_FAILED);
-    if (stat.cbInQue == 0 || length == 0) return PORT_NO_DATA;
-    const DWORD n = stat.cbInQue < length ? stat.cbInQue : length;
-    DWORD got = 0;
-    if (ReadFile(d->handle, buffer, n, &got, &d->overlapped)) {
-        port->count = got;
-        return got > 0 ? PORT_OK : PORT_NO_DATA;
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        // The shared record may still hold an earlier result: never report it.
-        query(d, nullptr);
-        return PORT_NO_DATA;
-    }
-    // The bytes were already queued, so this completes at once.
-    d->io_pending = true;
-    if (!GetOverlappedResult(d->handle, &d->overlapped, &got, TRUE)) return PORT_NO_DATA;
-    port->count = got > n ? n : got;
-    return port->count > 0 ? PORT_OK : PORT_NO_DATA;
+    collect_armed(d, 0);
+    if (d->gone) return fail(port, PORT_FAILED);
+    if (buffered(d) < length) fill(d);
+    DWORD n = buffered(d);
+    if (n > length) n = length;
+    if (n > 0) std::memcpy(buffer, d->read_buffer + d->read_start, n);
+    d->read_start += n;
+    port->count = n;
+    if (port->count > 0) return PORT_OK;
+    return d->gone ? fail(port, PORT_FAILED) : PORT_NO_DATA;
 }
 
 int32_t op_read_byte(SerialPort* port) {
@@ -124,15 +255,32 @@ int32_t op_write_byte(SerialPort* port, int ch) {
     return op_write_block(port, &byte, 1);
 }
 
+void free_record(Win32PortData* d) {
+    if (d->read_ov.hEvent != nullptr) CloseHandle(d->read_ov.hEvent);
+    if (d->write_ov.hEvent != nullptr) CloseHandle(d->write_ov.hEvent);
+    delete[] d->read_buffer;
+    delete[] d->write_buffer;
+    delete d;
+}
+
 int32_t op_close(SerialPort* port) {
     Win32PortData* d = data_of(port);
+    // What was written is delivered first (the run's last command is often
+    // still queued), within the time those bytes need on the line.
+    if (!d->gone) {
+        collect_write(d, d->write_pending ? line_ms(d, d->write_length) : 0);
+        port_wait_output_sent(port, static_cast<int32_t>(d->dcb.BaudRate));
+    }
+    // Then what is left is cancelled, and nothing completes into the record
+    // after it is freed.
+    CancelIo(d->handle);
+    collect_write(d, INFINITE);
+    collect_armed(d, INFINITE);
     EscapeCommFunction(d->handle, CLRDTR);
     EscapeCommFunction(d->handle, CLRRTS);
     const BOOL ok = CloseHandle(d->handle);
     const DWORD error = ok ? 0 : GetLastError();
-    // A cancelled overlapped write may still report into the record after
-    // the handle is gone: such a record is kept rather than freed under it.
-    if (!d->io_pending) delete d;
+    free_record(d);
     port->driver = nullptr;
     port_release(port);
     return ok ? PORT_OK : win32_map_error(error);
@@ -220,9 +368,12 @@ int32_t op_rx_free(SerialPort* port) {
 }
 
 int32_t op_rx_count(SerialPort* port) {
+    Win32PortData* d = data_of(port);
     COMSTAT stat;
-    if (!query(data_of(port), &stat)) return fail(port, PORT_FAILED);
-    return level(stat.cbInQue);
+    collect_armed(d, 0);
+    if (d->gone || !query(d, &stat)) return fail(port, PORT_FAILED);
+    // The bytes the driver took count: they are the first to be read.
+    return level(stat.cbInQue + buffered(d));
 }
 
 int32_t op_line_status(SerialPort* port) {
@@ -349,6 +500,16 @@ int32_t connect(SerialPort* port, const char* device) {
     port->status = PORT_OK;
     if (d->handle == INVALID_HANDLE_VALUE) return fail_open(port);
 
+    d->read_ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    d->write_ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    d->read_buffer = new (std::nothrow) unsigned char[d->rx_queue_size];
+    d->write_buffer = new (std::nothrow) unsigned char[d->tx_queue_size];
+    if (d->read_ov.hEvent == nullptr || d->write_ov.hEvent == nullptr ||
+        d->read_buffer == nullptr || d->write_buffer == nullptr) {
+        CloseHandle(d->handle);
+        return fail(port, PORT_NO_MEMORY);
+    }
+
     SetupComm(d->handle, d->rx_queue_size, d->tx_queue_size);
     DWORD mask = 0;
     GetCommMask(d->handle, &mask);
@@ -371,11 +532,14 @@ int32_t connect(SerialPort* port, const char* device) {
     dcb.EofChar = 0;
     dcb.EvtChar = 0;
 
+    // A read of bytes already queued returns at once with them; a read with
+    // nothing queued (the armed read of the idle wait) waits for the first
+    // byte. No slot waits on a read: the armed one is only watched.
     COMMTIMEOUTS timeouts{};
     GetCommTimeouts(d->handle, &timeouts);
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = MAXDWORD - 1;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
     SetCommTimeouts(d->handle, &timeouts);
@@ -403,7 +567,7 @@ SerialPort* open_port(int32_t port_index, const char* device, int32_t speed, cha
 
     if (connect(port, device) < 0) {
         // Nothing is open: the record goes now, the object keeps its defaults.
-        delete d;
+        free_record(d);
         port->driver = nullptr;
         return port;
     }
@@ -430,7 +594,9 @@ SerialPort* win32_port_open(int32_t port_index, int32_t speed, char parity, int3
                             int32_t stop_bits) {
     char device[32];
     wsprintfA(device, "\\\\.\\COM%d", static_cast<int>(port_index) + 1);
-    return open_port(port_index, device, speed, parity, data_bits, stop_bits);
+    SerialPort* port = open_port(port_index, device, speed, parity, data_bits, stop_bits);
+    port_set_device(port, device + 4);  // COMn, as users know it
+    return port;
 }
 
 SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, int32_t speed,
@@ -458,7 +624,9 @@ SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, i
         device[length++] = *p;
     }
     device[length] = '\0';
-    return open_port(port_index, device, speed, parity, data_bits, stop_bits);
+    SerialPort* port = open_port(port_index, device, speed, parity, data_bits, stop_bits);
+    port_set_device(port, device_name);
+    return port;
 }
 
 SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_t speed,
@@ -466,8 +634,61 @@ SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_
     return win32_port_open_named(port_index, device_name, speed, parity, data_bits, stop_bits);
 }
 
+const char* port_os_remedy(const SerialPort* port) {
+    switch (port->os_error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "is the adapter plugged in? see Device Manager, Ports (COM & LPT)";
+        case ERROR_ACCESS_DENIED:
+            return "another program holds the port";
+        default:
+            return "";
+    }
+}
+
+bool port_device_gone(SerialPort* port) {
+    if (port == nullptr || port->driver_type != PORT_DRIVER_WIN32 || port->driver == nullptr)
+        return false;
+    Win32PortData* d = data_of(port);
+    COMSTAT stat;
+    return d->gone || !query(d, &stat);
+}
+
 void port_release_all_on_signal() {
     // Windows closes a process's devices when it ends; no mode outlives it.
+}
+
+namespace {
+
+Win32PortData* win32_data(SerialPort* port) {
+    if (port == nullptr || port->driver_type != PORT_DRIVER_WIN32) return nullptr;
+    return static_cast<Win32PortData*>(port->driver);
+}
+
+}  // namespace
+
+int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count) {
+    *count = 0;
+    Win32PortData* d = win32_data(port);
+    if (d == nullptr) return 0;
+    collect_armed(d, 0);
+    collect_write(d, 0);
+    if (d->gone) return PORT_FAILED;
+    // Bytes already taken: the caller has work, no need to sleep.
+    if (buffered(d) > 0) return 1;
+    arm(d);
+    if (buffered(d) > 0) return 1;
+    if (d->read_armed) events[(*count)++] = d->read_ov.hEvent;
+    if (d->write_pending) events[(*count)++] = d->write_ov.hEvent;
+    return 0;
+}
+
+int32_t win32_port_idle_done(SerialPort* port) {
+    Win32PortData* d = win32_data(port);
+    if (d == nullptr) return PORT_OK;
+    collect_armed(d, 0);
+    collect_write(d, 0);
+    return d->gone ? PORT_FAILED : PORT_OK;
 }
 
 uint32_t win32_port_event_mask(SerialPort* port) {

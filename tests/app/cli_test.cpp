@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "app/run_state.h"
 #include "serial/port.h"
+#include "serial/terminal.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -66,30 +68,69 @@ std::string tryLine(const std::string& path, const std::string& result) {
 // stops at the port instead of touching a real serial port.
 const std::string kNoDevice = "/c:/nonexistent/download-test-port";
 
+// Standard output and standard error apart: the classic texts stay as they
+// were, what is new goes to standard error.
 ProcessResult runDownloadIn(const TempDir& dir, std::vector<std::string> args) {
     args.insert(args.begin(), DOWNLOAD_EXE);
     ProcessOptions options;
     options.workingDirectory = dir.path();
+    options.separateErrors = true;
     return runProcess(args, options);
 }
 
 TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
     TempDir dir;
-    const std::vector<std::vector<std::string>> lines = {
-        {},
-        {"/1"},
-        {"/"},
-        {"a.bin", "/t:"},
-        {"a.bin", std::string(300, '/')},
-        {"a.bin", "/t:\x80\xff"},
-        {"a.bin:0"},
-        {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11"},
+    dir.write("fw.bin", "abcd");
+    const struct {
+        std::vector<std::string> args;
+        std::string reason;  // the one line on standard error
+    } cases[] = {
+        {{}, "no image given"},
+        {{"/1"}, "no image given"},
+        {{"/"}, "'/': unknown option"},
+        {{"a.bin", "/0"}, "'/0': COM ports are numbered from 1"},
+        {{"a.bin", "/t:"}, "'/t:': target must be rb7, rb7dsp or k52"},
+        {{"a.bin", "/t:\x80\xff"}, "'/t:\x80\xff': target must be rb7, rb7dsp or k52"},
+        {{"a.bin", "/s:115"}, "'/s:115': speed must be 230 or 460"},
+        {{"a.bin", "/s:460", "/d"}, "'/s:460': only with rb7 in wire mode"},
+        {{"a.bin", "/fx"}, "'/fx': /f: needs a colon and the loader's name"},
+        {{"a.bin:0"}, "'a.bin:0': the address must be a hexadecimal number other than 0"},
+        {{"a.bin", "--frobnicate"}, "'--frobnicate': unknown option (see --help)"},
+        {{"a.bin", "--trace="}, "'--trace=': --trace= needs a file name"},
+        // An absolute path is an image only when the file exists.
+        {{"/nonexistent/fw.bin"}, "'/nonexistent/fw.bin': unknown option"},
+        {{dir.file("fw.bin") + ":0"},
+         "'" + dir.file("fw.bin") + ":0': the address must be a hexadecimal number other than 0"},
+        {{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "/2"}, "11 images: at most 10"},
     };
-    for (const auto& line : lines) {
-        ProcessResult r = runDownloadIn(dir, line);
+    for (const auto& tc : cases) {
+        ProcessResult r = runDownloadIn(dir, tc.args);
         EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.output, kBanner + kUsage) << (line.empty() ? "(none)" : line[0]);
+        EXPECT_EQ(r.output, kBanner + kUsage) << tc.reason;
+        EXPECT_EQ(r.errors, tc.reason + "\n");
     }
+}
+
+// Asking for help or the version never touches a port, whatever else the
+// line holds.
+TEST(Cli, HelpAndVersion) {
+    TempDir dir;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"a.bin", "/x", "--help"}}) {
+        ProcessResult r = runDownloadIn(dir, args);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.output.find("TALVIREN"), std::string::npos);
+        for (const char* text : {"Usage: download", "/c:DEVICE", "/p ", "/h ", "/s:230",
+                                 "--progress", "--trace=FILE", "Exit status:", "130"})
+            EXPECT_NE(r.output.find(text), std::string::npos) << text;
+    }
+    ProcessResult version = runDownloadIn(dir, {"--version"});
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_TRUE(std::regex_search(
+        version.output,
+        std::regex("^download [0-9]+\\.[0-9]+\\.[0-9]+ \\(classic 3\\.10a, May 10 2002\\)\n"
+                   "built for Linux [^\n]+ on [A-Z][a-z]{2} [ 0-9]{2} [0-9]{4}\n$")))
+        << version.output;
 }
 
 std::string missingTail(const std::string& name) {
@@ -168,6 +209,13 @@ TEST(Cli, LoaderSearchOrderAndNames) {
          std::string("Open wire mode flash loader for rb7 ...\n") + tryLine(".\\", "Failed") +
              missingTail(""),
          false},
+        // An absolute /f: path is opened as it is, once; an absolute image
+        // path is an image, not an option.
+        {{"@DIR@/x.bin", "/f:@DIR@/loaders/mine.s37", "/l"},
+         {"loaders/mine.s37", "x.bin"},
+         std::string("Open wire mode flash loader for rb7 ...\n") +
+             tryLine("@DIR@/loaders/mine.s37", "Done"),
+         true},
         // A /f: name gets neither prefix nor ending, and may be long.
         {{"x.bin", "/d", "/f:my-own-flash-loader-file.s37", "/l"},
          {"my-own-flash-loader-file.s37"},
@@ -179,11 +227,19 @@ TEST(Cli, LoaderSearchOrderAndNames) {
         TempDir dir;
         for (const auto& f : tc.files)
             dir.write(f, "S00600004844521B\n");
-        std::vector<std::string> args = tc.args;
+        // @DIR@ stands for this case's directory.
+        auto inDir = [&dir](std::string text) {
+            for (size_t at; (at = text.find("@DIR@")) != std::string::npos;)
+                text.replace(at, 5, dir.path());
+            return text;
+        };
+        std::vector<std::string> args;
+        for (const auto& a : tc.args)
+            args.push_back(inDir(a));
         args.push_back(kNoDevice);
         ProcessResult r = runDownloadIn(dir, args);
         EXPECT_EQ(r.exitStatus, 1);
-        std::string expected = kBanner + tc.expected;
+        std::string expected = kBanner + inDir(tc.expected);
         EXPECT_EQ(r.output.substr(0, expected.size()), expected) << tc.args[1];
         if (!tc.found) {
             EXPECT_EQ(r.output, expected);
@@ -207,6 +263,10 @@ TEST(Cli, PortOpenFailures) {
               std::string::npos)
         << missing.output;
     EXPECT_EQ(missing.output.substr(missing.output.size() - tips.size()), tips);
+    // The device, the system's reason and the remedy, on standard error.
+    const std::string unplugged =
+        ": No such file or directory (is the adapter plugged in? see ls /dev/serial/by-id)\n";
+    EXPECT_EQ(missing.errors, "\n/dev/does-not-exist" + unplugged);
 
     // /99 is COM99 (a device no machine here has).
     ProcessResult numbered = runDownloadIn(dir, {"x.bin", "/l", "/99"});
@@ -214,6 +274,7 @@ TEST(Cli, PortOpenFailures) {
     EXPECT_NE(numbered.output.find("\nOpening COM99\nFailed to open the port. Status = -14\n"),
               std::string::npos)
         << numbered.output;
+    EXPECT_EQ(numbered.errors, "\n/dev/ttyS98" + unplugged);
 
     // A port that another program holds.
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -227,6 +288,8 @@ TEST(Cli, PortOpenFailures) {
     EXPECT_EQ(busy.exitStatus, 1);
     EXPECT_NE(busy.output.find("Failed to open the port. Status = -3\n" + tips), std::string::npos)
         << busy.output;
+    EXPECT_EQ(busy.errors,
+              "\n" + slave + ": Device or resource busy (another program holds the port)\n");
     held->ops.close(held);
     close(master);
 }
@@ -321,7 +384,7 @@ TEST(Cli, TheTerminalAndThePortAreReleasedHoweverTheRunEnds) {
         int deathSignal;
     } cases[] = {
         {TerminalRun::Terminal, 'q', 0, 1, 0},
-        {TerminalRun::Terminal, '\x03', 0, -1, SIGINT},
+        {TerminalRun::Terminal, '\x03', 0, kExitInterrupted, 0},
         {TerminalRun::Terminal, 0, SIGTERM, -1, SIGTERM},
         {TerminalRun::NoTerminal, 0, SIGHUP, -1, SIGHUP},
         {TerminalRun::NoTerminal, 0, SIGTERM, -1, SIGTERM},

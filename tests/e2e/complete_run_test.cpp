@@ -3,6 +3,8 @@
 // Wine, and against phonesim as a separate process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/e2e/harness.h"
 #include "tests/support/wine.h"
 
@@ -26,7 +28,8 @@ TEST_P(CompleteRun, ImagesWrittenAndVerified) {
     s.files["rb7.s37"] = e2e::sampleLoader();
     s.files["one.bin"] = e2e::crcImage(70000);
     s.files["two.bin"] = e2e::blockImage("dbzzbd");
-    s.args = {"one.bin", "two.bin:0x600000", "/l", "/s:460"};
+    s.args = {"one.bin", "two.bin:0x600000", "/l", "/s:460", "--trace=trace.txt"};
+    s.readBack = {"trace.txt"};
     s.phone.echo = true;
     s.phone.startLines = {"OK", "NEXT"};
     const e2e::Result r = run(s);
@@ -44,6 +47,19 @@ TEST_P(CompleteRun, ImagesWrittenAndVerified) {
     EXPECT_EQ(r.phone.loaderLines, e2e::count(s.files["rb7.s37"], "\n"));
     // The loader file went over the line unchanged, line by line.
     EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Srec), s.files["rb7.s37"]);
+    EXPECT_NE(r.errors.find("2 of 2 images verified\n"), std::string::npos) << r.errors;
+
+    // The trace: each stage at its speed, the phone's lines, a line per block.
+    std::string trace = r.files.at("trace.txt");
+    trace.erase(std::remove(trace.begin(), trace.end(), '\r'), trace.end());  // Windows text
+    for (const char* line :
+         {"  ENQ              38400  <- 81 ", "  IROM             38400  -> 41 54 0D ",
+          "  loader upload   115200  -> 53 ", "  loader commands 460800  -> 41 54 0D 0A ",
+          "  blocks          460800  -> block 1: 1024 bytes, data\n",
+          "  blocks          460800  -> block 2: 1024 bytes, blank\n",
+          "  blocks          460800  -> block 3: 1024 bytes, zero\n",
+          "  blocks          460800  <- 4F 4B 0D 0A ", "port closed\n"})
+        EXPECT_NE(trace.find(line), std::string::npos) << line << "\n" << trace.substr(0, 3000);
 
     // Every byte the phone understood came at the speed of its phase.
     for (const auto& chunk : r.transcript().chunks()) {

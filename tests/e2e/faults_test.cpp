@@ -35,7 +35,15 @@ struct Fault {
     std::string tail;  // the output ends with this
     int exitStatus;
     double minSeconds, maxSeconds;  // from the last byte on the line to the end
+    std::string note;               // standard error holds this ("": nothing)
 };
+
+const std::string kGone = "the serial device disappeared";
+std::string blocksSent(int n) {
+    return "a.bin: " + std::to_string(n) +
+           " of 3 blocks sent; its FLASH at 0x400000-0x40FFFF is incomplete and must be flashed "
+           "again";
+}
 
 using sim::Trigger;
 
@@ -47,122 +55,125 @@ const Fault kFaults[] = {
              s.phone.byteFaults.push_back({sim::ByteFaultKind::Corrupt, false, sim::Phase::Enq, i});
          s.phone.hangUpAt = {Trigger{"enq", 3}};
      },
-     framed("Serial port failed. Status = -1\n"), 1, 0, 1},
+     framed("Serial port failed. Status = -1\n"), 1, 0, 1, kGone},
     {"DetectionSilence", "mobile detection", "silence (38400 and 115200)",
      [](e2e::Scenario& s) {
          s.phone.silentAt = {{"AT", 0}, {"AT", 1}, {"AT", 2}};
          s.args.push_back("/h");
      },
-     framed("ERROR 1: Timeout waiting for mobile to respond\n"), 1, 1, 2},
+     framed("ERROR 1: Timeout waiting for mobile to respond\n"), 1, 1, 2, ""},
     {"IdentityError", "IROM identity (AT04)", "ERROR",
      [](e2e::Scenario& s) {
          s.phone.errorAt = {{"AT04", 0}};
      },
-     kError4, 1, 0, 1},
+     kError4, 1, 0, 1, ""},
     {"CsSetupSilence", "CS set-up (AT01)", "silence",
      [](e2e::Scenario& s) {
          s.phone.silentAt = {{"AT01", 0}};
      },
-     kError3, 1, 4, 5.5},
+     kError3, 1, 4, 5.5, ""},
     {"RamFailsTwice", "RAM test (AT05)", "fails with both set-ups",
      [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::Fail; },
-     framed("ERROR 2: External RAM test failure\n"), 1, 0, 1},
+     framed("ERROR 2: External RAM test failure\n"), 1, 0, 1, ""},
     {"RamWithoutVerdict", "RAM test (AT05)", "no verdict",
      [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::NoVerdict; },
-     framed("ERROR 2: External RAM test failure\n"), 1, 0, 1},
+     framed("ERROR 2: External RAM test failure\n"), 1, 0, 1, ""},
     {"StartTransferHangUp", "start transfer (AT**3)", "the phone's side goes away",
      [](e2e::Scenario& s) {
          s.phone.hangUpAt = {{"AT**3", 0}};
      },
-     kError3, 1, 0, 1},
+     kError3, 1, 0, 1, kGone},
     {"LoaderLineNotAcknowledged", "loader upload", "a line without its '.'",
      [](e2e::Scenario& s) {
          s.phone.noDotAt = {{"srec", 3}};
      },
-     kNoAck, 1, 1, 2},
+     kNoAck, 1, 1, 2, ""},
     {"LoaderUploadHangUp", "loader upload", "the phone's side goes away",
      [](e2e::Scenario& s) {
          s.phone.hangUpAt = {{"srec", 2}};
      },
-     kNoAck, 1, 0, 1},
+     kNoAck, 1, 0, 1, kGone},
     {"SpeedError", "download speed (P)", "ERROR",
      [](e2e::Scenario& s) {
          s.phone.errorAt = {{"P", 0}};
          s.args.push_back("/s:460");
      },
-     kError4, 1, 0, 1},
+     kError4, 1, 0, 1, ""},
     {"VersionError", "loader version (V)", "ERROR",
      [](e2e::Scenario& s) {
          s.phone.errorAt = {{"V", 0}};
      },
-     kError4, 1, 0, 1},
+     kError4, 1, 0, 1, ""},
     {"AddressSilence", "destination address (L)", "silence",
      [](e2e::Scenario& s) {
          s.phone.silentAt = {{"L", 0}};
      },
-     kError3, 1, 4, 5.5},
+     kError3, 1, 4, 5.5, ""},
     {"SizeError", "file size (S)", "ERROR",
      [](e2e::Scenario& s) {
          s.phone.errorAt = {{"S", 0}};
      },
-     kError4, 1, 0, 1},
+     kError4, 1, 0, 1, "the phone refused the size of a.bin: 3000 bytes at 0x400000-0x400BB7"},
     {"InformationHangUp", "information (I)", "the phone's side goes away",
      [](e2e::Scenario& s) {
          s.phone.hangUpAt = {{"I", 0}};
      },
-     kError3, 1, 0, 1},
+     kError3, 1, 0, 1, kGone},
     {"EraseError", "erase (E)", "ERROR",
      [](e2e::Scenario& s) {
          s.phone.errorAt = {{"E", 0}};
      },
-     kError4, 1, 0, 1},
+     kError4, 1, 0, 1,
+     "the phone refused to erase 0x400000-0x40FFFF for a.bin (its size rounded up to whole 64 "
+     "KiB)\n" +
+         blocksSent(0)},
     {"EraseSilence", "erase (E)", "silence",
      [](e2e::Scenario& s) {
          s.phone.silentAt = {{"E", 0}};
      },
-     kError3, 1, 45, 46.5},
+     kError3, 1, 45, 46.5, blocksSent(0)},
     {"BeginSilence", "begin download (B)", "silence",
      [](e2e::Scenario& s) {
          s.phone.silentAt = {{"B", 0}};
      },
-     kError3, 1, 10, 11.5},
+     kError3, 1, 10, 11.5, blocksSent(0)},
     {"BlockError", "image blocks", "ERROR",
      [](e2e::Scenario& s) {
          s.phone.errorAt = {{"block", 1}};
      },
-     kError4, 1, 0, 1},
+     kError4, 1, 0, 1, blocksSent(2)},
     {"BlockSilence", "image blocks", "silence",
      [](e2e::Scenario& s) {
          s.phone.silentAt = {{"block", 0}};
      },
-     kError3, 1, 15, 16.5},
+     kError3, 1, 15, 16.5, blocksSent(1)},
     {"BlockHangUp", "image blocks", "the phone's side goes away",
      [](e2e::Scenario& s) {
          s.phone.hangUpAt = {{"block", 2}};
      },
-     kError3, 1, 0, 1},
+     kError3, 1, 0, 1, kGone + "\n" + blocksSent(3)},
     {"BlockDamaged", "image blocks", "a data byte damaged on the line",
      [](e2e::Scenario& s) {
          s.phone.byteFaults = {{sim::ByteFaultKind::Corrupt, true, sim::Phase::Blocks, 100}};
      },
      "FLASH DOWNLOAD FAILURE : Checksum mismatch : Version: 3.10a (May 10 2002)\n" +
          std::string(79, '!') + "\n",
-     2, 0, 1},
+     2, 0, 1, ""},
     {"ChecksumSilence", "FLASH checksum (C)", "silence",
      [](e2e::Scenario& s) {
          s.phone.silentAt = {{"C", 0}};
      },
-     kError3, 1, 10, 11.5},
+     kError3, 1, 10, 11.5, blocksSent(3)},
     {"CrcError", "FLASH CRC (R)", "ERROR",
      [](e2e::Scenario& s) {
          s.phone.errorAt = {{"R", 0}};
      },
-     kError4, 1, 0, 1},
+     kError4, 1, 0, 1, blocksSent(3)},
     {"CrcWrong", "FLASH CRC (R)", "a wrong value",
      [](e2e::Scenario& s) { s.phone.crcXor = 0x0100; },
      "FLASH DOWNLOAD FAILURE : CRC mismatch : Version: 3.10a (May 10 2002)\n" +
          std::string(79, '!') + "\n",
-     2, 0, 1},
+     2, 0, 1, ""},
 };
 
 // The message as a reader sees it: its lines without the rules.
@@ -186,9 +197,15 @@ void recordRow(const Fault& f, const e2e::Result& r, double seconds) {
     size_t index = 0;
     while (index + 1 < std::size(kFaults) && std::string(kFaults[index].name) != f.name)
         ++index;
-    char line[512];
-    std::snprintf(line, sizeof line, "%02zu|%s|%s|`%s`|%d|%.1f\n", index, f.stage, f.fault,
-                  shown(f.tail).c_str(), r.exitStatus, seconds);
+    char line[1024];
+    std::string note = r.errors;
+    while (!note.empty() && note.back() == '\n')
+        note.pop_back();
+    for (size_t at = 0; (at = note.find('\n', at)) != std::string::npos;)
+        note.replace(at, 1, " / ");
+    std::snprintf(line, sizeof line, "%02zu|%s|%s|`%s`|%s|%d|%.1f\n", index, f.stage, f.fault,
+                  shown(f.tail).c_str(), note.empty() ? "" : ("`" + note + "`").c_str(),
+                  r.exitStatus, seconds);
     const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0) return;
     [[maybe_unused]] ssize_t w = ::write(fd, line, std::strlen(line));
@@ -211,6 +228,11 @@ TEST_P(Faults, EndWithTheirMessageStatusAndTime) {
     EXPECT_EQ(r.exitStatus, f.exitStatus) << r.output;
     ASSERT_GE(r.output.size(), f.tail.size()) << r.output;
     EXPECT_EQ(r.output.substr(r.output.size() - f.tail.size()), f.tail) << r.output;
+    if (f.note.empty()) {
+        EXPECT_EQ(r.errors, "") << r.output;
+    } else {
+        EXPECT_NE(r.errors.find(f.note + "\n"), std::string::npos) << r.errors;
+    }
     const double seconds = r.secondsFromLastByteToExit();
     EXPECT_GE(seconds, f.minSeconds) << r.output;
     EXPECT_LE(seconds, f.maxSeconds) << r.output;

@@ -235,16 +235,22 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
     char consoleName[128];
     ::ptsname_r(console, consoleName, sizeof consoleName);
     int out[2];
+    int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
+        ::close(console);
+        return;
+    }
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
         ::close(console);
         return;
     }
     const pid_t pid = ::fork();
     if (pid < 0) {
         ADD_FAILURE() << "cannot start " << argv[0];
-        ::close(out[0]);
-        ::close(out[1]);
-        ::close(console);
+        for (int fd : {out[0], out[1], err[0], err[1], console})
+            ::close(fd);
         return;
     }
     if (pid == 0) {
@@ -253,7 +259,7 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         if (tty < 0) ::_exit(126);
         ::dup2(tty, 0);
         ::dup2(out[1], 1);
-        ::dup2(out[1], 2);
+        ::dup2(err[1], 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
         for (const auto& entry : environment)
             ::putenv(::strdup(entry.c_str()));
@@ -265,7 +271,9 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         ::_exit(127);
     }
     ::close(out[1]);
+    ::close(err[1]);
     ::fcntl(out[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(err[0], F_SETFL, O_NONBLOCK);
     ::fcntl(console, F_SETFL, O_NONBLOCK);
 
     const auto deadline =
@@ -277,10 +285,12 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
     int consoleFd = console;
     int status = 0;
     std::string raw;
+    std::string rawErrors;
     for (;;) {
         pollfd fds[2] = {{out[0], POLLIN, 0}, {consoleFd, POLLIN, 0}};
         ::poll(fds, consoleFd >= 0 ? 2 : 1, 10);
         drain(out[0], &raw);
+        drain(err[0], &rawErrors);
         if (consoleFd >= 0) drain(consoleFd, nullptr);  // the terminal's own echo, if any
         const std::string text = normaliseLineEnds(raw);
         if (nextKey < scenario.keys.size()) {
@@ -315,6 +325,7 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
             // may hold it open long after the program has gone.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             drain(out[0], &raw);
+            drain(err[0], &rawErrors);
             result->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             break;
         }
@@ -323,12 +334,15 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
             drain(out[0], &raw);
+            drain(err[0], &rawErrors);
             break;
         }
     }
     ::close(out[0]);
+    ::close(err[0]);
     if (consoleFd >= 0) ::close(consoleFd);
     result->output = normaliseLineEnds(raw);
+    result->errors = normaliseLineEnds(rawErrors);
 }
 
 void writeFiles(const TempDir& dir, const Scenario& scenario) {
@@ -382,6 +396,8 @@ Result runScenario(const Scenario& scenario, bool wine) {
     runTool(argv, wine ? wineEnvironment() : std::vector<std::string>{}, dir.path(), scenario,
             &result);
     if (wine) unlinkWineComPort(com->number());
+    for (const auto& name : scenario.readBack)
+        result.files[name] = readFile(dir.file(name));
 
     // The phone's run ends when the tool's port closes; give it a moment.
     if (threadPhone) {
@@ -433,7 +449,7 @@ std::string Result::phoneReport() const {
         text += "  fault of the tool: " + v + "\n";
     for (const auto& n : phone.verdict.notes)
         text += "  note: " + n + "\n";
-    text += "tool output:\n" + output;
+    text += "tool output:\n" + output + "standard error:\n" + errors;
     return text;
 }
 

@@ -55,8 +55,9 @@ struct Scenario {
     std::vector<Key> keys;
     bool closeConsole = false;                 // end the console input after the last key
     std::map<std::string, std::string> files;  // name -> contents, in the working directory
-    bool phoneProcess = false;   // phonesim as a child instead of an in-process thread
-    double timeoutSeconds = 60;  // download is killed after this long
+    bool phoneProcess = false;          // phonesim as a child instead of an in-process thread
+    double timeoutSeconds = 60;         // download is killed after this long
+    std::vector<std::string> readBack;  // files of the working directory kept after the run
 };
 
 // What the phone saw, from either kind of phone.
@@ -70,7 +71,8 @@ struct PhoneRun {
 };
 
 struct Result {
-    std::string output;       // standard output and error, LF line ends
+    std::string output;       // standard output, LF line ends
+    std::string errors;       // standard error, LF line ends
     int exitStatus = -1;      // -1 when killed
     uint64_t exitMicros = 0;  // when the tool ended, on the phone's clock (steady, microseconds)
     bool timedOut = false;
@@ -85,6 +87,9 @@ struct Result {
     std::string phoneReport() const;
     // Seconds from the last byte on the line (either way) to the tool's end.
     double secondsFromLastByteToExit() const;
+
+    std::map<std::string, std::string>
+        files;  // the scenario's readBack files, as the run left them
 
     std::shared_ptr<sim::PtyServer> server;  // in-process phone
     std::string flashDump;                   // child phone: the whole device from its base

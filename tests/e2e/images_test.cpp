@@ -3,6 +3,9 @@
 // verdicts and the exit status.
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <sstream>
+
 #include "tests/e2e/native_or_wine.h"
 
 namespace {
@@ -241,6 +244,54 @@ INSTANTIATE_TEST_SUITE_P(Native, Questions, ::testing::ValuesIn(kQuestions),
                          [](const ::testing::TestParamInfo<QuestionCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// Ctrl-C while the FLASH is written: the port is released, the phone's state
+// is said on standard error, and the status is 130.
+TEST(ImageInput, CtrlCSaysWhatTheFlashHolds) {
+    e2e::Scenario s = baseScenario();
+    s.files["a.bin"] = e2e::crcImage(70000);
+    s.args = {"a.bin", "/l"};
+    s.phone.paceLine = true;
+    s.keys = {{'\x03', "FLASH download in progress ....\n", 500}};
+    const e2e::Result r = e2e::run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 130) << r.output;
+    EXPECT_TRUE(std::regex_search(
+        r.errors, std::regex("^a\\.bin: [1-9][0-9]? of 69 blocks sent; its FLASH at "
+                             "0x400000-0x41FFFF is incomplete and must be flashed again\n$")))
+        << r.errors;
+}
+
+// --progress: one line per 5 % instead of the glyph rows when the output is
+// no terminal, and the erase's seconds while it lasts.
+TEST(ImageInput, ProgressLines) {
+    e2e::Scenario s = baseScenario();
+    s.files["a.bin"] = e2e::crcImage(70000);
+    s.args = {"a.bin", "/l", "--progress"};
+    s.phone.eraseMs = 5300;
+    const e2e::Result r = e2e::run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    EXPECT_NE(r.output.find("Wait for FLASH to erase ....\n  erasing: 5 s\nFLASH erased OK\n"),
+              std::string::npos)
+        << r.output;
+    const size_t start = r.output.find("FLASH download in progress ....\n");
+    const size_t end = r.output.find("\nFLASH download complete\n");
+    ASSERT_TRUE(start != std::string::npos && end != std::string::npos) << r.output;
+    std::istringstream lines(r.output.substr(start + 32, end - start - 32));
+    const std::regex line(
+        "  +([0-9]+)% +([0-9]+) of 70000 bytes  [0-9.]+ kB/s  [0-9]+:[0-9]{2} "
+        "elapsed  [0-9]+:[0-9]{2} left");
+    std::vector<int> percents;
+    for (std::string text; std::getline(lines, text);) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+        percents.push_back(std::stoi(m[1]));
+    }
+    ASSERT_EQ(percents.size(), 20u) << r.output;
+    for (size_t i = 0; i < percents.size(); ++i)
+        EXPECT_EQ(percents[i] / 5, static_cast<int>(i + 1)) << percents[i];
+}
 
 TEST(ImageInput, KeysTypedAheadAnswerNoLaterQuestion) {
     e2e::Scenario s = baseScenario();

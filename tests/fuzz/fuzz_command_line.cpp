@@ -1,5 +1,8 @@
 // The command line: any arguments, split from the input at NUL bytes. A line
-// the parser accepts must describe a run that can happen.
+// the parser accepts must describe a run that can happen; one it refuses
+// carries its reason.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,8 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     argv.push_back(nullptr);
 
     RunConfig config;
-    const bool valid = parseCommandLine(static_cast<int>(args.size()), argv.data(), config);
-    if (!valid) return 0;
+    CommandLineError error;
+    const bool valid = parseCommandLine(static_cast<int>(args.size()), argv.data(), config, &error);
+    require(valid == (error.text[0] == '\0'), "a reason exactly for an invalid line");
+    if (!valid || config.showHelp || config.showVersion) return 0;
 
     require(config.imageCount >= 1 && config.imageCount <= kMaxImages, "1 to 10 images");
     const int32_t speed = config.downloadSpeed;
@@ -40,7 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t images = 0;
     for (size_t i = 1; i < original.size(); ++i) {
         const std::string& arg = original[i];
-        if (!arg.empty() && arg[0] == '/') continue;
+        if (arg.rfind("--", 0) == 0) continue;
+        // '/' starts an option, unless it starts the path of an existing file.
+        struct stat st;
+        const std::string path = arg.substr(0, arg.find(':'));
+        if (!arg.empty() && arg[0] == '/' && !(stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)))
+            continue;
         // Every image argument became one image, named up to its first colon.
         require(images < static_cast<size_t>(config.imageCount), "no image lost");
         const std::string name = arg.substr(0, arg.find(':'));

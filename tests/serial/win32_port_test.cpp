@@ -196,13 +196,38 @@ TEST(Win32Port, ModemLinesAndBreakOnAPtyDoNoHarm) {
     EXPECT_EQ(com.pty().readAvailable(), "\x55");
 }
 
+// The byte that the idle wait's armed read takes is counted, and handed out
+// once, first, whichever read asks.
+TEST(Win32Port, TheWaitsByteIsHandedOutOnce) {
+    REQUIRE_WINE(kProbe);
+    WineCom com(27);
+    ProcessResult result;
+    std::thread probe([&] {
+        result =
+            runProbe({"open", com.number(), "write", "01", "wait", "1500", "rxcount", "readblock",
+                      "2", "rxcount", "read", "1", "100", "rxcount", "readblock", "4", "close"});
+    });
+    const std::string started = com.pty().read(1, 30000);
+    if (started == "\x01") {
+        com.pty().write("A");
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        com.pty().write("BC");
+    }
+    probe.join();
+    ASSERT_EQ(started, "\x01") << result.output;
+    expectLines(result,
+                {"rxcount 3", "readblock rc=0 count=2 data=4142", "rxcount 1", "read 43 rc=0",
+                 "rxcount 0", "readblock rc=-8 count=0 data=", "close rc=0"});
+}
+
 TEST(Win32Port, HangUpEndsAnUnboundedWait) {
     REQUIRE_WINE(kProbe);
     WineCom com(26);
     ProcessResult result;
     std::thread probe([&] {
+        // After the hang-up a timed read ends at once too, long before its 60 s.
         result = runProbe({"open", com.number(), "write", "41", "read", "1", "-1", "status",
-                           "bigwrite", "100000", "-1", "close"});
+                           "bigwrite", "100000", "-1", "read", "1", "60000", "close"});
     });
     const std::string started = com.pty().read(1, 30000);
     if (started == "A") {
@@ -213,7 +238,8 @@ TEST(Win32Port, HangUpEndsAnUnboundedWait) {
     probe.join();
     ASSERT_EQ(started, "A") << result.output;
     EXPECT_FALSE(result.timedOut);
-    expectLines(result, {"read  rc=-1", "status -1", "bigwrite rc=-1 count=0 status=-1"});
+    expectLines(result,
+                {"read  rc=-1", "status -1", "bigwrite rc=-1 count=0 status=-1", "read  rc=-1"});
 }
 
 }  // namespace

@@ -14,18 +14,20 @@ extern char** environ;
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     ProcessResult result;
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return result;
+    int in[2], out[2], err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
 
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
-        dup2(out[1], 2);
+        dup2(options.separateErrors ? err[1] : out[1], 2);
         close(in[0]);
         close(in[1]);
         close(out[0]);
         close(out[1]);
+        close(err[0]);
+        close(err[1]);
         if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
             _exit(126);
         for (const auto& entry : options.environment)
@@ -39,6 +41,15 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     }
     close(in[0]);
     close(out[1]);
+    close(err[1]);
+    fcntl(err[0], F_SETFL, O_NONBLOCK);
+    // Standard error is read alongside, so that a full pipe never stalls the program.
+    auto readErrors = [&] {
+        char buf[4096];
+        ssize_t got;
+        while ((got = read(err[0], buf, sizeof buf)) > 0)
+            result.errors.append(buf, static_cast<size_t>(got));
+    };
     signal(SIGPIPE, SIG_IGN);
     size_t written = 0;
     if (options.input.empty() && options.closeInput) {
@@ -54,6 +65,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         pollfd fds[2] = {{out[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
         bool writing = in[1] >= 0 && written < options.input.size();
         int n = poll(fds, writing ? 2 : 1, 50);
+        readErrors();
         if (n > 0 && (fds[0].revents & (POLLIN | POLLHUP))) {
             char buf[4096];
             ssize_t got = read(out[0], buf, sizeof buf);
@@ -81,6 +93,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
     if (in[1] >= 0) close(in[1]);
     int status = 0;
     waitpid(pid, &status, 0);
+    readErrors();
+    close(err[0]);
     if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;

@@ -8,6 +8,7 @@ struct ProcessResult {
     int signal = 0;       // the terminating signal, if any
     bool timedOut = false;
     std::string output;  // standard output and standard error, interleaved
+    std::string errors;  // standard error, when kept apart
 };
 
 struct ProcessOptions {
@@ -16,6 +17,7 @@ struct ProcessOptions {
     bool closeInput = true;        // false: input stays open (no end of input)
     double timeoutSeconds = 60.0;
     std::vector<std::string> environment;  // extra NAME=VALUE entries
+    bool separateErrors = false;           // standard error into errors, not output
 };
 
 // Runs a program with arguments (argv[0] is the program path), capturing its

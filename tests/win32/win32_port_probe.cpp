@@ -8,6 +8,8 @@
 //   read N TIMEOUT | readblock N
 //   rxcount | txcount | rxfree | txfree | modem | line | status | clearstatus
 //   dtr 0|1 | rts 0|1 | break MS | wait MS | dump | close
+//   echo N                                     sends back each of N bytes read
+// Built for Windows (run under Wine) and, for the benchmarks, natively.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,8 +65,13 @@ int main(int argc, char** argv) {
             port = serial_port_open(arg(argv, argc, ++i) - 1, nullptr, 38400, 'N', 8, 1);
             reportOpen("open");
         } else if (op == "win32open") {
+#ifdef _WIN32
             port = win32_port_open(arg(argv, argc, ++i) - 1, 38400, 'N', 8, 1);
             reportOpen("win32open");
+#else
+            std::printf("win32open: Windows only\n");
+            return 2;
+#endif
         } else if (op == "named") {
             const char* name = ++i < argc ? argv[i] : "";
             port = serial_port_open(0, name, 38400, 'N', 8, 1);
@@ -148,6 +155,16 @@ int main(int argc, char** argv) {
         } else if (op == "dump") {
             const int rc = port->ops.dump(port, printLine);
             std::printf("dump rc=%d\n", rc);
+        } else if (op == "echo") {
+            // Each byte back as soon as it is seen: the far side times the round trip.
+            const int n = arg(argv, argc, ++i);
+            int echoed = 0;
+            for (; echoed < n; ++echoed) {
+                const int32_t byte = port_read_byte_timed(port, 20000);
+                if (byte < 0) break;
+                port->ops.write_byte(port, byte);
+            }
+            std::printf("echo %d\n", echoed);
         } else if (op == "close") {
             std::printf("close rc=%d\n", static_cast<int>(port->ops.close(port)));
             port = nullptr;

@@ -1,0 +1,398 @@
+// The whole tool, measured the way users run it: the Linux build and the
+// Windows build under Wine side by side, against the virtual phone on a
+// pseudo-terminal (under Wine through a COM port linked to it). Prints one
+// table:
+//  - CPU while the tool waits 10 s for a phone's ENQ, counting every process
+//    involved (under Wine the tool and every process of the prefix, the
+//    wineserver included);
+//  - how soon a byte is seen: the round trip of single bytes, at random gaps
+//    of 20-60 ms, through the serial services' wait and back (median, p90);
+//  - the block phase against a phone paced at the line's byte time, as a
+//    share of the protocol limit (each block's bytes and its reply, 10 bits a
+//    byte, one block in flight);
+//  - CPU over a whole 2 MiB run at 460800 bit/s.
+// Usage: bench_tool [--native-only] [--only idle|wake|blocks|run]
+// (Wine: DOWNLOAD_WINEPREFIX, default build/wineprefix)
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/pty_server.h"
+#include "sim/samples.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Build {
+    const char* name;
+    bool wine;
+    std::string exe;
+    std::string probe;  // the serial services' probe program, for the round trip
+};
+
+std::string winePrefix() {
+    const char* prefix = std::getenv("DOWNLOAD_WINEPREFIX");
+    if (prefix != nullptr) return prefix;
+    return (std::filesystem::path(DOWNLOAD_EXE).parent_path().parent_path().parent_path() /
+            "wineprefix")
+        .string();
+}
+
+// CPU ticks of every process that belongs to the measured build: the tool's
+// process, and under Wine every process started with our prefix.
+std::map<int, long> cpuTicks(int toolPid, bool wine) {
+    std::map<int, long> ticks;
+    const std::string mark = "WINEPREFIX=" + winePrefix();
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return ticks;
+    while (const dirent* entry = readdir(proc)) {
+        const int pid = std::atoi(entry->d_name);
+        if (pid <= 0) continue;
+        const std::string base = std::string("/proc/") + entry->d_name;
+        bool ours = pid == toolPid;
+        if (!ours && wine) {
+            std::ifstream environ(base + "/environ", std::ios::binary);
+            const std::string all =
+                '\0' + std::string((std::istreambuf_iterator<char>(environ)), {});
+            ours = all.find('\0' + mark + '\0') != std::string::npos;
+        }
+        if (!ours) continue;
+        std::ifstream stat(base + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(line.substr(close + 2));
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; fields >> field; ++i) {
+            if (i == 14) utime = std::atol(field.c_str());
+            if (i == 15) {
+                stime = std::atol(field.c_str());
+                break;
+            }
+        }
+        ticks[pid] = utime + stime;
+    }
+    closedir(proc);
+    return ticks;
+}
+
+// CPU seconds the processes used between two snapshots (new ones in full).
+double cpuBetween(const std::map<int, long>& before, const std::map<int, long>& after) {
+    long sum = 0;
+    for (const auto& [pid, t] : after) {
+        const auto was = before.find(pid);
+        sum += t - (was == before.end() ? 0 : was->second);
+    }
+    return static_cast<double>(sum) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A COM number linked to a pty in the prefix, for the Windows build.
+struct ComLink {
+    ComLink(int number, const std::string& device) : n(number) {
+        path = winePrefix() + "/dosdevices/com" + std::to_string(n);
+        ::unlink(path.c_str());
+        if (::symlink(device.c_str(), path.c_str()) != 0) std::perror("symlink");
+    }
+    ~ComLink() { ::unlink(path.c_str()); }
+    int n;
+    std::string path;
+};
+
+pid_t startTool(const Build& build, const std::string& dir, std::vector<std::string> args,
+                bool probe = false) {
+    std::vector<std::string> argv;
+    if (build.wine) argv.push_back("/usr/bin/wine");
+    argv.push_back(probe ? build.probe : build.exe);
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string prefix = "WINEPREFIX=" + winePrefix();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        ::putenv(const_cast<char*>(prefix.c_str()));
+        ::putenv(const_cast<char*>("WINEDEBUG=-all"));
+        std::vector<char*> v;
+        for (auto& a : argv)
+            v.push_back(a.data());
+        v.push_back(nullptr);
+        ::execv(v[0], v.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// The port argument: the pty itself, or a COM number linked to it.
+std::string portArg(const Build& build, const std::string& device, std::unique_ptr<ComLink>* link) {
+    if (!build.wine) return "/c:" + device;
+    *link = std::make_unique<ComLink>(61, device);
+    return "/c:COM61";
+}
+
+struct Served {
+    bool ok = false;
+    sim::RunReport report;
+    double toolCpu = 0;  // seconds, the tool and (under Wine) the prefix
+    double wall = 0;
+};
+
+// One run against an in-process phone.
+Served serve(const Build& build, const std::string& dir, const sim::PhoneConfig& phone,
+             std::vector<std::string> args) {
+    sim::ServerOptions options;
+    options.phone = phone;
+    options.runs = 1;
+    options.timeoutMs = 900000;
+    sim::PtyServer server(options);
+    std::string error;
+    Served s;
+    if (!server.open(&error)) {
+        std::fprintf(stderr, "pty: %s\n", error.c_str());
+        return s;
+    }
+    std::thread phoneThread([&server] { server.serve(); });
+    std::unique_ptr<ComLink> link;
+    args.push_back(portArg(build, server.slavePath(), &link));
+    const auto before = cpuTicks(-1, build.wine);
+    const auto start = Clock::now();
+    const pid_t pid = startTool(build, dir, args);
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    s.wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const auto after = cpuTicks(-1, build.wine);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    s.toolCpu = seconds(usage.ru_utime) + seconds(usage.ru_stime) + cpuBetween(before, after);
+    server.stop();
+    phoneThread.join();
+    if (server.reports().empty()) return s;
+    s.report = server.reports().front();
+    s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && s.report.verdict.wellFormed();
+    if (!s.ok) {
+        std::fprintf(stderr, "  %s %s: exit %d, phone: %s\n", build.name, args[0].c_str(),
+                     WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                     s.report.verdict.wellFormed() ? "well-formed" : "not well-formed");
+        for (const auto& v : s.report.verdict.violations)
+            std::fprintf(stderr, "    %s\n", v.c_str());
+        for (const auto& n : s.report.verdict.notes)
+            std::fprintf(stderr, "    note: %s\n", n.c_str());
+    }
+    return s;
+}
+
+// The prefix's own CPU (% of a core) while no tool runs: its services keep
+// busy by themselves, and that is no cost of the tool's.
+double background = 0;
+
+double measureBackground(bool wine) {
+    if (!wine) return 0;
+    const auto before = cpuTicks(-1, true);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    return 100.0 * cpuBetween(before, cpuTicks(-1, true)) / 10.0;
+}
+
+// 1. CPU of a 10 s ENQ wait: a phone that never announces itself.
+double idleCpu(const Build& build, const std::string& dir) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::grantpt(master);
+    ::unlockpt(master);
+    const std::string device = ::ptsname(master);
+    std::unique_ptr<ComLink> link;
+    const pid_t pid = startTool(build, dir, {"image.bin", "/l", portArg(build, device, &link)});
+    std::this_thread::sleep_for(std::chrono::seconds(build.wine ? 4 : 1));  // settled in its wait
+    const auto before = cpuTicks(pid, build.wine);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const auto after = cpuTicks(pid, build.wine);
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    return 100.0 * cpuBetween(before, after) / wall - background;
+}
+
+// 2. Single bytes sent back by the probe program: the round trip in ms.
+std::vector<double> wakeUps(const Build& build, const std::string& dir) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::grantpt(master);
+    ::unlockpt(master);
+    const std::string device = ::ptsname(master);
+    // Raw on both sides: the bytes pass untouched.
+    const int slave = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    std::unique_ptr<ComLink> link;
+    const std::string port = portArg(build, device, &link).substr(3);
+    constexpr int kSamples = 200;
+    const pid_t pid = startTool(build, dir,
+                                {"named", port, "setline", "115200", "N", "8", "1", "echo",
+                                 std::to_string(kSamples), "close"},
+                                true);
+    std::this_thread::sleep_for(std::chrono::seconds(build.wine ? 4 : 1));
+    std::vector<double> ms;
+    unsigned seed = 1;
+    for (int i = 0; i < kSamples; ++i) {
+        seed = seed * 1103515245U + 12345U;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + (seed >> 16) % 41));
+        const unsigned char byte = static_cast<unsigned char>(i);
+        const auto sent = Clock::now();
+        if (::write(master, &byte, 1) != 1) break;
+        pollfd fd{master, POLLIN, 0};
+        if (::poll(&fd, 1, 2000) <= 0) break;
+        unsigned char back = 0;
+        if (::read(master, &back, 1) != 1 || back != byte) break;
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+    }
+    ::waitpid(pid, nullptr, 0);
+    ::close(slave);
+    ::close(master);
+    if (ms.size() != kSamples) ms.clear();
+    std::sort(ms.begin(), ms.end());
+    return ms;
+}
+
+// 3. The block phase against the paced phone, as a share of the protocol limit.
+double blockShare(const Build& build, const std::string& dir, uint32_t speed) {
+    sim::PhoneConfig phone;
+    phone.paceLine = true;
+    phone.eraseMs = 10;
+    phone.enqIntervalMs = 20;
+    phone.transcriptLimit = 1u << 20;
+    std::vector<std::string> args = {"image.bin", "/l"};
+    if (speed == 460800) args.push_back("/s:460");
+    const Served s = serve(build, dir, phone, args);
+    if (!s.ok) return -1;
+    sim::Micros first = 0, last = 0;
+    uint64_t bytes = 0;
+    for (const auto& chunk : s.report.transcript.chunks()) {
+        if (chunk.phase != sim::Phase::Blocks) continue;
+        if (first == 0 && chunk.toPhone) first = chunk.time;
+        if (!chunk.toPhone) last = chunk.lastTime;
+    }
+    for (const auto& image : s.report.images)
+        bytes += image.size;
+    // Every block's data and its reply ("OK" CR LF) one after the other.
+    const uint64_t blocks = (bytes + 1023) / 1024;
+    const double limit = static_cast<double>((bytes + 4 * blocks) * 10) / speed;
+    return 100.0 * limit / (static_cast<double>(last - first) / 1e6);
+}
+
+// 4. CPU over a whole run at 460800.
+double runCpu(const Build& build, const std::string& dir) {
+    sim::PhoneConfig phone;
+    phone.paceLine = true;
+    phone.eraseMs = 10;
+    phone.enqIntervalMs = 20;
+    phone.transcriptLimit = 1u << 20;
+    const Served s = serve(build, dir, phone, {"big.bin", "/l", "/s:460"});
+    if (!s.ok) return -1;
+    return 100.0 * s.toolCpu / s.wall - background;
+}
+
+std::string cell(double value, const char* format) {
+    if (value < 0) return "failed";
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool nativeOnly = false;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--native-only") == 0) nativeOnly = true;
+        if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
+    }
+    auto wanted = [&only](const char* what) { return only.empty() || only == what; };
+    std::vector<Build> builds = {{"Linux build", false, DOWNLOAD_EXE, PORT_PROBE_EXE}};
+    if (!nativeOnly && std::filesystem::exists(DOWNLOAD_WINDOWS_EXE) &&
+        std::filesystem::exists(winePrefix() + "/system.reg")) {
+        builds.push_back({"Windows build (Wine)", true, DOWNLOAD_WINDOWS_EXE, WINDOWS_PROBE_EXE});
+        // One wineserver for every run, started apart from them.
+        const std::string command = "WINEPREFIX='" + winePrefix() +
+                                    "' WINEDEBUG=-all wineserver -p30 </dev/null >/dev/null 2>&1";
+        [[maybe_unused]] int rc = std::system(command.c_str());
+    }
+    double backgroundShown = 0;
+    const std::string dir =
+        (std::filesystem::temp_directory_path() / ("bench-tool-" + std::to_string(::getpid())))
+            .string();
+    std::filesystem::create_directories(dir);
+    const auto image = sim::makeCrcImage(256 * 1024);
+    const auto big = sim::makeCrcImage(2 * 1024 * 1024);
+    const std::string loader = sim::makeSampleLoader(0x00080000, 16384);
+    sim::writeFile(dir + "/image.bin", image.data(), image.size());
+    sim::writeFile(dir + "/big.bin", big.data(), big.size());
+    sim::writeFile(dir + "/rb7.s37", loader.data(), loader.size());
+    sim::writeFile(dir + "/k52.s37", loader.data(), loader.size());
+
+    std::vector<std::vector<std::string>> rows = {
+        {"idle CPU, 10 s ENQ wait (% of a core)"},
+        {"byte round trip, median / p90 (ms)"},
+        {"block phase at 115200 (% of the protocol limit)"},
+        {"block phase at 460800 (% of the protocol limit)"},
+        {"CPU of a 2 MiB run at 460800 (% of a core)"},
+    };
+    for (const Build& build : builds) {
+        std::fprintf(stderr, "measuring the %s...\n", build.name);
+        background = measureBackground(build.wine);
+        if (build.wine) backgroundShown = background;
+        rows[0].push_back(wanted("idle") ? cell(idleCpu(build, dir), "%.1f") : "-");
+        const auto ms = wanted("wake") ? wakeUps(build, dir) : std::vector<double>{};
+        rows[1].push_back(!wanted("wake") ? "-"
+                          : ms.empty()    ? "failed"
+                                          : cell(ms[ms.size() / 2], "%.3f") + " / " +
+                                             cell(ms[ms.size() * 9 / 10], "%.3f"));
+        rows[2].push_back(wanted("blocks") ? cell(blockShare(build, dir, 115200), "%.1f") : "-");
+        rows[3].push_back(wanted("blocks") ? cell(blockShare(build, dir, 460800), "%.1f") : "-");
+        rows[4].push_back(wanted("run") ? cell(runCpu(build, dir), "%.1f") : "-");
+    }
+    std::printf("| measure |");
+    for (const Build& build : builds)
+        std::printf(" %s |", build.name);
+    std::printf("\n|---|");
+    for (size_t i = 0; i < builds.size(); ++i)
+        std::printf("---|");
+    std::printf("\n");
+    for (const auto& row : rows) {
+        std::printf("| %s |", row[0].c_str());
+        for (size_t i = 1; i < row.size(); ++i)
+            std::printf(" %s |", row[i].c_str());
+        std::printf("\n");
+    }
+    if (backgroundShown > 0) {
+        std::printf("\nUnder Wine every process of the prefix counts, the wineserver included, less "
+                    "the %.1f %% the prefix uses with no tool running.\n",
+                    backgroundShown);
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}
