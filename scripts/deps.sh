@@ -4,6 +4,7 @@ declare -A DOWNLOAD_PACKAGE_GROUPS=(
     [build]="cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev"
     [windows]="g++-mingw-w64-x86-64 wine wine64"
     [fuzz]="clang libclang-rt-14-dev"
+    [package]="dpkg-dev file lintian man-db unzip"
 )
 
 # ensure_packages GROUP... (default: build)

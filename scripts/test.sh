@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-ensure_packages build windows
+ensure_packages build windows fuzz package
 
 # Windows first: the native tests run its download.exe under Wine.
 cmake --preset windows >/dev/null
@@ -37,3 +37,6 @@ ensure_packages fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 ./scripts/fuzz.sh 30
+
+# The packages, checked as a user would meet them.
+./scripts/package.sh

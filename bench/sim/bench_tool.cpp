@@ -10,6 +10,7 @@
 //  - the block phase against a phone paced at the line's byte time, as a
 //    share of the protocol limit (each block's bytes and its reply, 10 bits a
 //    byte, one block in flight);
+//    and at 460800 again with the wire trace on;
 //  - CPU over a whole 2 MiB run at 460800 bit/s.
 // Usage: bench_tool [--native-only] [--only idle|wake|blocks|run]
 // (Wine: DOWNLOAD_WINEPREFIX, default build/wineprefix)
@@ -278,7 +279,7 @@ std::vector<double> wakeUps(const Build& build, const std::string& dir) {
 }
 
 // 3. The block phase against the paced phone, as a share of the protocol limit.
-double blockShare(const Build& build, const std::string& dir, uint32_t speed) {
+double blockShare(const Build& build, const std::string& dir, uint32_t speed, bool trace = false) {
     sim::PhoneConfig phone;
     phone.paceLine = true;
     phone.eraseMs = 10;
@@ -286,6 +287,7 @@ double blockShare(const Build& build, const std::string& dir, uint32_t speed) {
     phone.transcriptLimit = 1u << 20;
     std::vector<std::string> args = {"image.bin", "/l"};
     if (speed == 460800) args.push_back("/s:460");
+    if (trace) args.push_back("--trace=trace.txt");
     const Served s = serve(build, dir, phone, args);
     if (!s.ok) return -1;
     sim::Micros first = 0, last = 0;
@@ -359,6 +361,7 @@ int main(int argc, char** argv) {
         {"byte round trip, median / p90 (ms)"},
         {"block phase at 115200 (% of the protocol limit)"},
         {"block phase at 460800 (% of the protocol limit)"},
+        {"the same with --trace=FILE"},
         {"CPU of a 2 MiB run at 460800 (% of a core)"},
     };
     for (const Build& build : builds) {
@@ -373,7 +376,9 @@ int main(int argc, char** argv) {
                                              cell(ms[ms.size() * 9 / 10], "%.3f"));
         rows[2].push_back(wanted("blocks") ? cell(blockShare(build, dir, 115200), "%.1f") : "-");
         rows[3].push_back(wanted("blocks") ? cell(blockShare(build, dir, 460800), "%.1f") : "-");
-        rows[4].push_back(wanted("run") ? cell(runCpu(build, dir), "%.1f") : "-");
+        rows[4].push_back(wanted("blocks") ? cell(blockShare(build, dir, 460800, true), "%.1f")
+                                           : "-");
+        rows[5].push_back(wanted("run") ? cell(runCpu(build, dir), "%.1f") : "-");
     }
     std::printf("| measure |");
     for (const Build& build : builds)
