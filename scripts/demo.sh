@@ -36,13 +36,7 @@ images=("firmware.bin:0x400000" "tables.bin:0x600000" "audio.bin:0x680000")
     --transcript transcript.txt >phonesim.out 2>phonesim.err &
 phone=$!
 trap 'kill $phone 2>/dev/null || true' EXIT
-port=
-for _ in $(seq 100); do
-    port=$(head -n 1 phonesim.out 2>/dev/null || true)
-    [[ -n $port ]] && break
-    sleep 0.05
-done
-[[ -n $port ]] || { echo "phonesim did not start" >&2; exit 1; }
+port=$(phonesim_port phonesim.out)
 
 echo
 echo "=== download ${images[*]} /l /s:460 /c:$port"

@@ -29,6 +29,19 @@ ensure_packages() {
     fi
 }
 
+# The pseudo-terminal of a phonesim started with its output to FILE: its
+# first line, once it is there.
+phonesim_port() {
+    local file=$1 port= _
+    for _ in $(seq 100); do
+        port=$(head -n 1 "$file" 2>/dev/null || true)
+        [[ -n $port ]] && break
+        sleep 0.05
+    done
+    [[ -n $port ]] || { echo "phonesim did not start" >&2; return 1; }
+    echo "$port"
+}
+
 # Makes the Wine prefix complete before anything uses it: wineboot writes the
 # registry files only when its wineserver exits and saves them, so wait for
 # that. A prefix without system.reg is made again.

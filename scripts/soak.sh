@@ -27,13 +27,7 @@ cd "$work"
 "$phonesim" --write-block-image b.bin --block-pattern dbzd >/dev/null
 "$phonesim" --runs 0 --enq-interval 10 --quiet >phonesim.out 2>phonesim.err &
 phone=$!
-port=
-for _ in $(seq 100); do
-    port=$(head -n 1 phonesim.out 2>/dev/null || true)
-    [[ -n $port ]] && break
-    sleep 0.05
-done
-[[ -n $port ]] || { echo "phonesim did not start" >&2; exit 1; }
+port=$(phonesim_port phonesim.out)
 
 failures=0
 start=$(date +%s)

@@ -216,12 +216,7 @@ class Faults : public ::testing::TestWithParam<Fault> {};
 
 TEST_P(Faults, EndWithTheirMessageStatusAndTime) {
     const Fault& f = GetParam();
-    e2e::Scenario s;
-    s.files["rb7.s37"] = e2e::sampleLoader();
-    s.files["a.bin"] = e2e::crcImage(3000);
-    s.args = {"a.bin", "/l"};
-    s.phone.enqIntervalMs = 20;
-    s.timeoutSeconds = 90;
+    e2e::Scenario s = e2e::smallRun(90);
     f.configure(s);
     const e2e::Result r = e2e::run(s);
     ASSERT_FALSE(r.timedOut) << r.output;

@@ -9,13 +9,7 @@ namespace {
 
 // One small image; the phone's ROM answers at once.
 e2e::Scenario scenario() {
-    e2e::Scenario s;
-    s.files["rb7.s37"] = e2e::sampleLoader();
-    s.files["a.bin"] = e2e::crcImage(3000);
-    s.args = {"a.bin", "/l"};
-    s.phone.enqIntervalMs = 20;
-    s.timeoutSeconds = 40;
-    return s;
+    return e2e::smallRun();
 }
 
 class FirstStage : public e2e::NativeOrWine {};

@@ -461,6 +461,16 @@ double Result::secondsFromLastByteToExit() const {
     return static_cast<double>(exitMicros - last) / 1e6;
 }
 
+Scenario smallRun(double timeoutSeconds) {
+    Scenario s;
+    s.files["rb7.s37"] = sampleLoader();
+    s.files["a.bin"] = crcImage(3000);
+    s.args = {"a.bin", "/l"};
+    s.phone.enqIntervalMs = 20;
+    s.timeoutSeconds = timeoutSeconds;
+    return s;
+}
+
 std::string sampleLoader() {
     return sim::makeSampleLoader();
 }

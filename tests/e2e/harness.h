@@ -102,6 +102,10 @@ Result runWine(const Scenario& scenario);  // download.exe under Wine
 std::string nativeExe();
 std::string windowsExe();
 
+// One small image (a.bin, 3000 bytes) and the loader in the working
+// directory, a phone that announces itself every 20 ms.
+Scenario smallRun(double timeoutSeconds = 40);
+
 // Sample files.
 std::string sampleLoader();
 std::string crcImage(size_t size, uint32_t seed = 1);
