@@ -19,7 +19,7 @@ struct Pending {
     bool toPhone = false;
     uint64_t timeUs = 0;
     uint32_t count = 0;
-    unsigned char bytes[32];
+    unsigned char bytes[16];  // a line's worth
 };
 Pending pending;
 
@@ -57,8 +57,8 @@ void lineStart(uint64_t timeUs, bool toPhone) {
 void flushPending() {
     if (pending.count == 0) return;
     lineStart(pending.timeUs, pending.toPhone);
-    char text[33];
-    for (uint32_t i = 0; i < 32; ++i) {
+    char text[sizeof pending.bytes + 1];
+    for (uint32_t i = 0; i < sizeof pending.bytes; ++i) {
         if (i < pending.count) {
             std::fprintf(traceFile, "%02X ", pending.bytes[i]);
             const unsigned char c = pending.bytes[i];
@@ -75,7 +75,8 @@ void flushPending() {
 
 void record(bool toPhone, const unsigned char* bytes, uint32_t length) {
     for (uint32_t i = 0; i < length; ++i) {
-        if (pending.count > 0 && (pending.toPhone != toPhone || pending.count == 32))
+        if (pending.count > 0 &&
+            (pending.toPhone != toPhone || pending.count == sizeof pending.bytes))
             flushPending();
         if (pending.count == 0) {
             pending.toPhone = toPhone;
