@@ -24,19 +24,9 @@ std::string framed(const std::string& text) {
 }
 const std::string kError3 = framed("ERROR 3: Timeout waiting for response from mobile\n");
 const std::string kError4 = framed("ERROR 4:   ERROR\n");
+const std::string kRamFailure = framed("ERROR 2: External RAM test failure\n");
 const std::string kNoAck =
     "\n\n" + kDashes + "\nTimeout waiting for s-record ACK from IROM\n" + kDashes + "\n";
-
-struct Fault {
-    const char* name;
-    const char* stage;
-    const char* fault;
-    void (*configure)(e2e::Scenario&);
-    std::string tail;  // the output ends with this
-    int exitStatus;
-    double minSeconds, maxSeconds;  // from the last byte on the line to the end
-    std::string note;               // standard error holds this ("": nothing)
-};
 
 const std::string kGone = "the serial device disappeared";
 std::string blocksSent(int n) {
@@ -44,137 +34,114 @@ std::string blocksSent(int n) {
            " of 3 blocks sent; its FLASH at 0x400000-0x40FFFF is incomplete and must be flashed "
            "again";
 }
+std::string banner(const char* what) {
+    return "FLASH DOWNLOAD FAILURE : " + std::string(what) +
+           " mismatch : Version: 3.10a (May 10 2002)\n" + std::string(79, '!') + "\n";
+}
 
-using sim::Trigger;
+// The failures, each at one place of the run.
+enum class Kind { Error, Silence, HangUp, NoDot, RamFails, RamSilent, Damaged, WrongCrc };
+const char* const kKindText[] = {"ERROR",
+                                 "silence",
+                                 "the phone's side goes away",
+                                 "a line without its '.'",
+                                 "fails with both set-ups",
+                                 "no verdict",
+                                 "a data byte damaged on the line",
+                                 "a wrong value"};
 
-const Fault kFaults[] = {
-    {"EnqHangUp", "waiting for ENQ", "the phone's side goes away",
-     [](e2e::Scenario& s) {
-         // Three damaged announcements, which the tool passes over, then nothing.
-         for (uint64_t i = 0; i < 3; ++i)
-             s.phone.byteFaults.push_back({sim::ByteFaultKind::Corrupt, false, sim::Phase::Enq, i});
-         s.phone.hangUpAt = {Trigger{"enq", 3}};
-     },
-     framed("Serial port failed. Status = -1\n"), 1, 0, 1, kGone},
-    {"DetectionSilence", "mobile detection", "silence (38400 and 115200)",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"AT", 0}, {"AT", 1}, {"AT", 2}};
-         s.args.push_back("/h");
-     },
-     framed("ERROR 1: Timeout waiting for mobile to respond\n"), 1, 1, 2, ""},
-    {"IdentityError", "IROM identity (AT04)", "ERROR",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"AT04", 0}};
-     },
-     kError4, 1, 0, 1, ""},
-    {"CsSetupSilence", "CS set-up (AT01)", "silence",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"AT01", 0}};
-     },
-     kError3, 1, 4, 5.5, ""},
-    {"RamFailsTwice", "RAM test (AT05)", "fails with both set-ups",
-     [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::Fail; },
-     framed("ERROR 2: External RAM test failure\n"), 1, 0, 1, ""},
-    {"RamWithoutVerdict", "RAM test (AT05)", "no verdict",
-     [](e2e::Scenario& s) { s.phone.ram = sim::RamVerdict::NoVerdict; },
-     framed("ERROR 2: External RAM test failure\n"), 1, 0, 1, ""},
-    {"StartTransferHangUp", "start transfer (AT**3)", "the phone's side goes away",
-     [](e2e::Scenario& s) {
-         s.phone.hangUpAt = {{"AT**3", 0}};
-     },
-     kError3, 1, 0, 1, kGone},
-    {"LoaderLineNotAcknowledged", "loader upload", "a line without its '.'",
-     [](e2e::Scenario& s) {
-         s.phone.noDotAt = {{"srec", 3}};
-     },
-     kNoAck, 1, 1, 2, ""},
-    {"LoaderUploadHangUp", "loader upload", "the phone's side goes away",
-     [](e2e::Scenario& s) {
-         s.phone.hangUpAt = {{"srec", 2}};
-     },
-     kNoAck, 1, 0, 1, kGone},
-    {"SpeedError", "download speed (P)", "ERROR",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"P", 0}};
-         s.args.push_back("/s:460");
-     },
-     kError4, 1, 0, 1, ""},
-    {"VersionError", "loader version (V)", "ERROR",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"V", 0}};
-     },
-     kError4, 1, 0, 1, ""},
-    {"AddressSilence", "destination address (L)", "silence",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"L", 0}};
-     },
-     kError3, 1, 4, 5.5, ""},
-    {"SizeError", "file size (S)", "ERROR",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"S", 0}};
-     },
-     kError4, 1, 0, 1, "the phone refused the size of a.bin: 3000 bytes at 0x400000-0x400BB7"},
-    {"InformationHangUp", "information (I)", "the phone's side goes away",
-     [](e2e::Scenario& s) {
-         s.phone.hangUpAt = {{"I", 0}};
-     },
-     kError3, 1, 0, 1, kGone},
-    {"EraseError", "erase (E)", "ERROR",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"E", 0}};
-     },
-     kError4, 1, 0, 1,
-     "the phone refused to erase 0x400000-0x40FFFF for a.bin (its size rounded up to whole 64 "
-     "KiB)\n" +
-         blocksSent(0)},
-    {"EraseSilence", "erase (E)", "silence",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"E", 0}};
-     },
-     kError3, 1, 45, 46.5, blocksSent(0)},
-    {"BeginSilence", "begin download (B)", "silence",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"B", 0}};
-     },
-     kError3, 1, 10, 11.5, blocksSent(0)},
-    {"BlockError", "image blocks", "ERROR",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"block", 1}};
-     },
-     kError4, 1, 0, 1, blocksSent(2)},
-    {"BlockSilence", "image blocks", "silence",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"block", 0}};
-     },
-     kError3, 1, 15, 16.5, blocksSent(1)},
-    {"BlockHangUp", "image blocks", "the phone's side goes away",
-     [](e2e::Scenario& s) {
-         s.phone.hangUpAt = {{"block", 2}};
-     },
-     kError3, 1, 0, 1, kGone + "\n" + blocksSent(3)},
-    {"BlockDamaged", "image blocks", "a data byte damaged on the line",
-     [](e2e::Scenario& s) {
-         s.phone.byteFaults = {{sim::ByteFaultKind::Corrupt, true, sim::Phase::Blocks, 100}};
-     },
-     "FLASH DOWNLOAD FAILURE : Checksum mismatch : Version: 3.10a (May 10 2002)\n" +
-         std::string(79, '!') + "\n",
-     2, 0, 1, ""},
-    {"ChecksumSilence", "FLASH checksum (C)", "silence",
-     [](e2e::Scenario& s) {
-         s.phone.silentAt = {{"C", 0}};
-     },
-     kError3, 1, 10, 11.5, blocksSent(3)},
-    {"CrcError", "FLASH CRC (R)", "ERROR",
-     [](e2e::Scenario& s) {
-         s.phone.errorAt = {{"R", 0}};
-     },
-     kError4, 1, 0, 1, blocksSent(3)},
-    {"CrcWrong", "FLASH CRC (R)", "a wrong value",
-     [](e2e::Scenario& s) { s.phone.crcXor = 0x0100; },
-     "FLASH DOWNLOAD FAILURE : CRC mismatch : Version: 3.10a (May 10 2002)\n" +
-         std::string(79, '!') + "\n",
-     2, 0, 1, ""},
+struct Fault {
+    const char* name;
+    const char* stage;
+    Kind kind;
+    sim::Trigger at;   // the command it happens at
+    std::string tail;  // the output ends with this
+    int exitStatus;
+    double minSeconds, maxSeconds;  // from the last byte on the line to the end
+    std::string note;               // standard error holds this ("": nothing)
 };
+
+// clang-format off
+const Fault kFaults[] = {
+    {"EnqHangUp", "waiting for ENQ", Kind::HangUp, {"enq", 3},
+     framed("Serial port failed. Status = -1\n"), 1, 0, 1, kGone},
+    {"DetectionSilence", "mobile detection", Kind::Silence, {"AT", 0},
+     framed("ERROR 1: Timeout waiting for mobile to respond\n"), 1, 1, 2, ""},
+    {"IdentityError", "IROM identity (AT04)", Kind::Error, {"AT04", 0}, kError4, 1, 0, 1, ""},
+    {"CsSetupSilence", "CS set-up (AT01)", Kind::Silence, {"AT01", 0}, kError3, 1, 4, 5.5, ""},
+    {"RamFailsTwice", "RAM test (AT05)", Kind::RamFails, {}, kRamFailure, 1, 0, 1, ""},
+    {"RamWithoutVerdict", "RAM test (AT05)", Kind::RamSilent, {}, kRamFailure, 1, 0, 1, ""},
+    {"StartTransferHangUp", "start transfer (AT**3)", Kind::HangUp, {"AT**3", 0}, kError3, 1, 0, 1,
+     kGone},
+    {"LoaderLineNotAcknowledged", "loader upload", Kind::NoDot, {"srec", 3}, kNoAck, 1, 1, 2, ""},
+    {"LoaderUploadHangUp", "loader upload", Kind::HangUp, {"srec", 2}, kNoAck, 1, 0, 1, kGone},
+    {"SpeedError", "download speed (P)", Kind::Error, {"P", 0}, kError4, 1, 0, 1, ""},
+    {"VersionError", "loader version (V)", Kind::Error, {"V", 0}, kError4, 1, 0, 1, ""},
+    {"AddressSilence", "destination address (L)", Kind::Silence, {"L", 0}, kError3, 1, 4, 5.5, ""},
+    {"AddressError", "destination address (L)", Kind::Error, {"L", 0}, kError4, 1, 0, 1,
+     "the phone refused the destination address 0x400000 of a.bin"},
+    {"SizeError", "file size (S)", Kind::Error, {"S", 0}, kError4, 1, 0, 1,
+     "the phone refused the size of a.bin: 3000 bytes at 0x400000-0x400BB7"},
+    {"InformationHangUp", "information (I)", Kind::HangUp, {"I", 0}, kError3, 1, 0, 1, kGone},
+    {"EraseError", "erase (E)", Kind::Error, {"E", 0}, kError4, 1, 0, 1,
+     "the phone refused to erase 0x400000-0x40FFFF for a.bin (its size rounded up to whole 64 "
+     "KiB)\n" + blocksSent(0)},
+    {"EraseSilence", "erase (E)", Kind::Silence, {"E", 0}, kError3, 1, 45, 46.5, blocksSent(0)},
+    {"BeginSilence", "begin download (B)", Kind::Silence, {"B", 0}, kError3, 1, 10, 11.5,
+     blocksSent(0)},
+    {"BlockError", "image blocks", Kind::Error, {"block", 1}, kError4, 1, 0, 1, blocksSent(2)},
+    {"BlockSilence", "image blocks", Kind::Silence, {"block", 0}, kError3, 1, 15, 16.5,
+     blocksSent(1)},
+    {"BlockHangUp", "image blocks", Kind::HangUp, {"block", 2}, kError3, 1, 0, 1,
+     kGone + "\n" + blocksSent(3)},
+    {"BlockDamaged", "image blocks", Kind::Damaged, {}, banner("Checksum"), 2, 0, 1, ""},
+    {"ChecksumSilence", "FLASH checksum (C)", Kind::Silence, {"C", 0}, kError3, 1, 10, 11.5,
+     blocksSent(3)},
+    {"CrcError", "FLASH CRC (R)", Kind::Error, {"R", 0}, kError4, 1, 0, 1, blocksSent(3)},
+    {"CrcWrong", "FLASH CRC (R)", Kind::WrongCrc, {}, banner("CRC"), 2, 0, 1, ""},
+};
+// clang-format on
+
+void configure(const Fault& f, e2e::Scenario& s) {
+    sim::PhoneConfig& phone = s.phone;
+    switch (f.kind) {
+        case Kind::Error:
+            phone.errorAt = {f.at};
+            break;
+        case Kind::Silence:
+            phone.silentAt = {f.at};
+            break;
+        case Kind::HangUp:
+            phone.hangUpAt = {f.at};
+            break;
+        case Kind::NoDot:
+            phone.noDotAt = {f.at};
+            break;
+        case Kind::RamFails:
+            phone.ram = sim::RamVerdict::Fail;
+            break;
+        case Kind::RamSilent:
+            phone.ram = sim::RamVerdict::NoVerdict;
+            break;
+        case Kind::Damaged:
+            phone.byteFaults = {{sim::ByteFaultKind::Corrupt, true, sim::Phase::Blocks, 100}};
+            break;
+        case Kind::WrongCrc:
+            phone.crcXor = 0x0100;
+            break;
+    }
+    // The ROM silent at both speeds: every probe, with no ENQ wait before.
+    if (f.name == std::string("DetectionSilence")) {
+        phone.silentAt = {{"AT", 0}, {"AT", 1}, {"AT", 2}};
+        s.args.push_back("/h");
+    }
+    // Announcements that arrive damaged (passed over) until the phone goes.
+    if (f.name == std::string("EnqHangUp")) {
+        for (uint64_t i = 0; i < 3; ++i)
+            phone.byteFaults.push_back({sim::ByteFaultKind::Corrupt, false, sim::Phase::Enq, i});
+    }
+    if (f.name == std::string("SpeedError")) s.args.push_back("/s:460");
+}
 
 // The message as a reader sees it: its lines without the rules.
 std::string shown(const std::string& tail) {
@@ -203,9 +170,9 @@ void recordRow(const Fault& f, const e2e::Result& r, double seconds) {
         note.pop_back();
     for (size_t at = 0; (at = note.find('\n', at)) != std::string::npos;)
         note.replace(at, 1, " / ");
-    std::snprintf(line, sizeof line, "%02zu|%s|%s|`%s`|%s|%d|%.1f\n", index, f.stage, f.fault,
-                  shown(f.tail).c_str(), note.empty() ? "" : ("`" + note + "`").c_str(),
-                  r.exitStatus, seconds);
+    std::snprintf(line, sizeof line, "%02zu|%s|%s|`%s`|%s|%d|%.1f\n", index, f.stage,
+                  kKindText[static_cast<int>(f.kind)], shown(f.tail).c_str(),
+                  note.empty() ? "" : ("`" + note + "`").c_str(), r.exitStatus, seconds);
     const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0) return;
     [[maybe_unused]] ssize_t w = ::write(fd, line, std::strlen(line));
@@ -217,7 +184,7 @@ class Faults : public ::testing::TestWithParam<Fault> {};
 TEST_P(Faults, EndWithTheirMessageStatusAndTime) {
     const Fault& f = GetParam();
     e2e::Scenario s = e2e::smallRun(90);
-    f.configure(s);
+    configure(f, s);
     const e2e::Result r = e2e::run(s);
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitStatus, f.exitStatus) << r.output;
