@@ -32,11 +32,16 @@ struct Win32PortData {
     DWORD write_length;
     unsigned char* write_buffer;  // tx_queue_size bytes
     bool gone;                    // the device has gone away: every later operation fails
+    int empty_reads;              // armed reads in a row that ended without a byte
 };
 
-// How long a read or write of bytes that are already in the platform's
-// queues may take to complete before it is given up.
-constexpr DWORD kQueuedIoMs = 200;
+// How long a read of bytes that are already in the platform's queue may take
+// to complete before it is given up. Giving up means cancelling, and a read
+// cancelled just as it takes its bytes can lose them: only a read that is
+// stuck is cancelled.
+constexpr DWORD kQueuedIoMs = 2000;
+// Armed reads in a row that end without a byte before the device counts as gone.
+constexpr int kEmptyReadsGone = 3;
 
 Win32PortData* data_of(SerialPort* port) {
     return static_cast<Win32PortData*>(port->driver);
@@ -83,10 +88,24 @@ int32_t apply_dcb(SerialPort* port) {
                                                                     : fail_last_error(port);
 }
 
-// A failed read or write: cancelled by our own close, or the device is gone
-// (an unplugged adapter answers with one of many errors; none of them heals).
+// A failed read or write: the errors with which a device that went away (an
+// unplugged adapter, a closed pipe) answers; none of them heals.
 void note_io_error(Win32PortData* d, DWORD error) {
-    if (error != ERROR_OPERATION_ABORTED) d->gone = true;
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_NOT_READY:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_HANDLE_EOF:
+        case ERROR_BROKEN_PIPE:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            d->gone = true;
+            break;
+        default:
+            break;
+    }
 }
 
 // The result of the pending operation on ov, waiting at most wait_ms for it;
@@ -98,7 +117,11 @@ bool finish(Win32PortData* d, OVERLAPPED* ov, DWORD wait_ms, DWORD* got, bool* d
         return false;
     *got = 0;
     *done_ok = GetOverlappedResult(d->handle, ov, got, FALSE) != 0;
-    if (!*done_ok) note_io_error(d, GetLastError());
+    if (!*done_ok) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) return false;  // an event set early: still running
+        note_io_error(d, error);
+    }
     return true;
 }
 
@@ -115,18 +138,19 @@ void collect_armed(Win32PortData* d, DWORD wait_ms) {
     d->read_armed = false;
     if (ok && got == 1) {
         d->read_end = 1;  // armed only on an empty buffer
-    } else if (ok) {
-        // The armed read waits for a byte: ending without one means the
-        // device has gone (end of file).
+        d->empty_reads = 0;
+    } else if (ok && ++d->empty_reads >= kEmptyReadsGone) {
+        // The armed read waits for a byte: ending again and again without
+        // one means the device has gone (end of file).
         d->gone = true;
     }
 }
 
-// Ends the armed read: cancelled (alone: a pending write goes on), unless it
-// has already taken its byte. Cancelling is quicker than waiting for a read
-// the system has not yet matched with the queued bytes.
+// Ends the armed read when bytes are queued: it takes the first of them,
+// which it does at once; only a stuck read is cancelled (alone: a pending
+// write goes on).
 void disarm(Win32PortData* d) {
-    collect_armed(d, 0);
+    collect_armed(d, kQueuedIoMs);
     if (!d->read_armed) return;
     CancelIoEx(d->handle, &d->read_ov);
     collect_armed(d, INFINITE);  // a cancelled read completes at once

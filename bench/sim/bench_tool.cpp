@@ -132,9 +132,11 @@ pid_t startTool(const Build& build, const std::string& dir, std::vector<std::str
         ::setsid();
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        // The tool's output, kept for a run that fails.
+        const int out = ::open("tool-output.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out >= 0 ? out : null, 1);
+        ::dup2(out >= 0 ? out : null, 2);
         ::putenv(const_cast<char*>(prefix.c_str()));
         ::putenv(const_cast<char*>("WINEDEBUG=-all"));
         std::vector<char*> v;
@@ -201,6 +203,18 @@ Served serve(const Build& build, const std::string& dir, const sim::PhoneConfig&
             std::fprintf(stderr, "    %s\n", v.c_str());
         for (const auto& n : s.report.verdict.notes)
             std::fprintf(stderr, "    note: %s\n", n.c_str());
+        std::ifstream output(dir + "/tool-output.txt");
+        const std::string text((std::istreambuf_iterator<char>(output)), {});
+        std::fprintf(stderr, "  the tool's output ended:\n%s\n",
+                     text.substr(text.size() > 600 ? text.size() - 600 : 0).c_str());
+        const auto& chunks = s.report.transcript.chunks();
+        for (size_t i = chunks.size() > 12 ? chunks.size() - 12 : 0; i < chunks.size(); ++i) {
+            const auto& c = chunks[i];
+            std::fprintf(stderr, "  %llu %s %s %u%s %zu bytes: %.40s\n",
+                         static_cast<unsigned long long>(c.time), c.toPhone ? "in " : "out",
+                         sim::phaseName(c.phase), c.speed, c.garbled ? " garbled" : "",
+                         c.bytes.size(), c.bytes.c_str());
+        }
     }
     return s;
 }
@@ -338,10 +352,6 @@ int main(int argc, char** argv) {
     if (!nativeOnly && std::filesystem::exists(DOWNLOAD_WINDOWS_EXE) &&
         std::filesystem::exists(winePrefix() + "/system.reg")) {
         builds.push_back({"Windows build (Wine)", true, DOWNLOAD_WINDOWS_EXE, WINDOWS_PROBE_EXE});
-        // One wineserver for every run, started apart from them.
-        const std::string command = "WINEPREFIX='" + winePrefix() +
-                                    "' WINEDEBUG=-all wineserver -p30 </dev/null >/dev/null 2>&1";
-        [[maybe_unused]] int rc = std::system(command.c_str());
     }
     double backgroundShown = 0;
     const std::string dir =
@@ -366,6 +376,14 @@ int main(int argc, char** argv) {
     };
     for (const Build& build : builds) {
         std::fprintf(stderr, "measuring the %s...\n", build.name);
+        if (build.wine) {
+            // One wineserver for every run, started apart from them (with its
+            // output nowhere) and kept for the whole measurement.
+            const std::string env = "WINEPREFIX='" + winePrefix() + "' WINEDEBUG=-all ";
+            const std::string command = env + "wineserver -k >/dev/null 2>&1; " + env +
+                                        "wineserver -p600 </dev/null >/dev/null 2>&1";
+            [[maybe_unused]] int rc = std::system(command.c_str());
+        }
         background = measureBackground(build.wine);
         if (build.wine) backgroundShown = background;
         rows[0].push_back(wanted("idle") ? cell(idleCpu(build, dir), "%.1f") : "-");

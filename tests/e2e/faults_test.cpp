@@ -69,8 +69,8 @@ const Fault kFaults[] = {
      framed("ERROR 1: Timeout waiting for mobile to respond\n"), 1, 1, 2, ""},
     {"IdentityError", "IROM identity (AT04)", Kind::Error, {"AT04", 0}, kError4, 1, 0, 1, ""},
     {"CsSetupSilence", "CS set-up (AT01)", Kind::Silence, {"AT01", 0}, kError3, 1, 4, 5.5, ""},
-    {"RamFailsTwice", "RAM test (AT05)", Kind::RamFails, {}, kRamFailure, 1, 0, 1, ""},
-    {"RamWithoutVerdict", "RAM test (AT05)", Kind::RamSilent, {}, kRamFailure, 1, 0, 1, ""},
+    {"RamFailsTwice", "RAM test (AT05)", Kind::RamFails, {"", 0}, kRamFailure, 1, 0, 1, ""},
+    {"RamWithoutVerdict", "RAM test (AT05)", Kind::RamSilent, {"", 0}, kRamFailure, 1, 0, 1, ""},
     {"StartTransferHangUp", "start transfer (AT**3)", Kind::HangUp, {"AT**3", 0}, kError3, 1, 0, 1,
      kGone},
     {"LoaderLineNotAcknowledged", "loader upload", Kind::NoDot, {"srec", 3}, kNoAck, 1, 1, 2, ""},
@@ -94,11 +94,11 @@ const Fault kFaults[] = {
      blocksSent(1)},
     {"BlockHangUp", "image blocks", Kind::HangUp, {"block", 2}, kError3, 1, 0, 1,
      kGone + "\n" + blocksSent(3)},
-    {"BlockDamaged", "image blocks", Kind::Damaged, {}, banner("Checksum"), 2, 0, 1, ""},
+    {"BlockDamaged", "image blocks", Kind::Damaged, {"", 0}, banner("Checksum"), 2, 0, 1, ""},
     {"ChecksumSilence", "FLASH checksum (C)", Kind::Silence, {"C", 0}, kError3, 1, 10, 11.5,
      blocksSent(3)},
     {"CrcError", "FLASH CRC (R)", Kind::Error, {"R", 0}, kError4, 1, 0, 1, blocksSent(3)},
-    {"CrcWrong", "FLASH CRC (R)", Kind::WrongCrc, {}, banner("CRC"), 2, 0, 1, ""},
+    {"CrcWrong", "FLASH CRC (R)", Kind::WrongCrc, {"", 0}, banner("CRC"), 2, 0, 1, ""},
 };
 // clang-format on
 
