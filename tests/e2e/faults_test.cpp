@@ -54,7 +54,10 @@ struct Fault {
     const char* name;
     const char* stage;
     Kind kind;
-    sim::Trigger at;   // the command it happens at
+    struct {
+        const char* command;  // the command it happens at ("" for none)
+        uint32_t occurrence;
+    } at;
     std::string tail;  // the output ends with this
     int exitStatus;
     double minSeconds, maxSeconds;  // from the last byte on the line to the end
@@ -104,18 +107,19 @@ const Fault kFaults[] = {
 
 void configure(const Fault& f, e2e::Scenario& s) {
     sim::PhoneConfig& phone = s.phone;
+    const sim::Trigger at{f.at.command, f.at.occurrence};
     switch (f.kind) {
         case Kind::Error:
-            phone.errorAt = {f.at};
+            phone.errorAt = {at};
             break;
         case Kind::Silence:
-            phone.silentAt = {f.at};
+            phone.silentAt = {at};
             break;
         case Kind::HangUp:
-            phone.hangUpAt = {f.at};
+            phone.hangUpAt = {at};
             break;
         case Kind::NoDot:
-            phone.noDotAt = {f.at};
+            phone.noDotAt = {at};
             break;
         case Kind::RamFails:
             phone.ram = sim::RamVerdict::Fail;
