@@ -190,9 +190,9 @@ void terminal_drop_typed_ahead() {
 
 void terminal_put_char_direct(char ch) {
     // The console itself, found once; without one the marks are for nobody.
-    static const HANDLE console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, 0, nullptr);
+    static const HANDLE console =
+        CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD mode = 0;
     static const bool usable = console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode);
     if (!usable) return;

@@ -17,10 +17,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -412,9 +412,10 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     if (backgroundShown > 0) {
-        std::printf("\nUnder Wine every process of the prefix counts, the wineserver included, less "
-                    "the %.1f %% the prefix uses with no tool running.\n",
-                    backgroundShown);
+        std::printf(
+            "\nUnder Wine every process of the prefix counts, the wineserver included, less "
+            "the %.1f %% the prefix uses with no tool running.\n",
+            backgroundShown);
     }
     std::filesystem::remove_all(dir);
     return 0;

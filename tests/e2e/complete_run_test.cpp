@@ -56,8 +56,8 @@ TEST_P(CompleteRun, ImagesWrittenAndVerified) {
     trace.erase(std::remove(trace.begin(), trace.end(), '\r'), trace.end());  // Windows text
     for (const char* line :
          {"  ENQ              38400  <- ", "  ENQ              38400  -> 7E ",
-          "  IROM             38400  -> 41 54 0D ",
-          "  loader upload   115200  -> 53 ", "  loader commands 460800  -> 41 54 0D 0A ",
+          "  IROM             38400  -> 41 54 0D ", "  loader upload   115200  -> 53 ",
+          "  loader commands 460800  -> 41 54 0D 0A ",
           "  blocks          460800  -> block 1: 1024 bytes, data\n",
           "  blocks          460800  -> block 2: 1024 bytes, blank\n",
           "  blocks          460800  -> block 3: 1024 bytes, zero\n",
