@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <string_view>
 
 #include "app/channel.h"
 #include "app/console.h"
@@ -13,6 +14,10 @@
 #include "serial/port.h"
 
 namespace {
+
+// What a blank or zero block puts on the wire in place of its bytes.
+constexpr auto kMarkerLength = static_cast<uint32_t>(std::string_view(kBlankMarker).size());
+static_assert(std::string_view(kZeroMarker).size() == kMarkerLength);
 
 // The verdict's failure banner.
 void printFailure(const char* what) {
@@ -43,12 +48,12 @@ BlockKind sendBlock(uint32_t length) {
     }
     const uint32_t number = run().flash.blocksSent + 1U;
     if (allBlank) {
-        traceBlock(number, length, "blank", 14);
+        traceBlock(number, length, "blank", kMarkerLength);
         port_write_string(port, kBlankMarker, -1);
         return BlockBlank;
     }
     if (allZero) {
-        traceBlock(number, length, "zero", 14);
+        traceBlock(number, length, "zero", kMarkerLength);
         port_write_string(port, kZeroMarker, -1);
         return BlockZero;
     }
