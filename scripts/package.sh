@@ -29,7 +29,10 @@ fail() { echo "package check failed: $*" >&2; exit 1; }
 
 # The Debian package: its programs run from where it puts them.
 dpkg-deb -x "$deb" "$check/root"
-"$check/root/usr/bin/download" --version | grep -q '^download ' || fail "download --version from the .deb"
+# Read whole first: grep -q stops reading at its match, and the tool's second
+# line would then meet a closed pipe.
+version=$("$check/root/usr/bin/download" --version) || fail "download --version from the .deb"
+grep -q '^download ' <<<"$version" || fail "download --version from the .deb: $version"
 "$check/root/usr/bin/phonesim" --help >/dev/null || fail "phonesim --help from the .deb"
 for page in download phonesim; do
     [[ -f $check/root/usr/share/man/man1/$page.1.gz ]] || fail "no manual page $page(1)"
