@@ -1,8 +1,8 @@
 // Win32 COM-port driver: reads and writes through the platform's queues; the
 // generic operations do the waiting. Overlapped I/O only ever runs on buffers
 // the driver owns, each direction with its own OVERLAPPED and event. While a
-// wait is idle, one 1-byte read is kept armed, so the wait sleeps on its event
-// and wakes the moment a byte arrives; that byte is handed out first.
+// wait is idle, one read is kept armed, so the wait sleeps on its event and
+// wakes the moment a byte arrives; what it took is handed out first.
 #include <windows.h>
 
 #include <cstring>
@@ -18,11 +18,17 @@ struct Win32PortData {
     DCB dcb;  // the line as last composed; every setting applies all of it
     uint32_t line_errors;
     HANDLE handle;
-    // Reads: the armed 1-byte read of the idle wait, or a read of bytes
-    // already queued, never both at once, into the driver's buffer; the
-    // bytes they took wait there until the read slots hand them out.
+    // Reads: the armed read of the idle wait, or a read of bytes already
+    // queued, never both at once, into the driver's buffer; the bytes they
+    // took wait there until the read slots hand them out.
     OVERLAPPED read_ov;
     bool read_armed;
+    // How the armed read waits. Where a read under the "return at once"
+    // time-outs stays pending while nothing is queued and then ends with
+    // whatever came (Wine), it asks for a whole buffer: one wake-up takes a
+    // whole reply. Where such a read returns empty at once (Windows), it
+    // takes one byte under time-outs that wait for the first byte.
+    bool read_whole;
     unsigned char* read_buffer;  // rx_queue_size bytes
     DWORD read_start;            // the bytes taken and not yet handed out:
     DWORD read_end;              // read_buffer[read_start, read_end)
@@ -129,16 +135,39 @@ DWORD buffered(const Win32PortData* d) {
     return d->read_end - d->read_start;
 }
 
-// Takes the armed read's byte, if it has come.
+// The read time-outs. Both return at once with what is queued; with nothing
+// queued, "at once" returns empty on Windows (Wine waits for bytes), and the
+// other waits for the first byte.
+bool set_read_timeouts(Win32PortData* d, bool at_once) {
+    COMMTIMEOUTS timeouts{};  // no write time-outs
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    if (!at_once) {
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = MAXDWORD - 1;
+    }
+    return SetCommTimeouts(d->handle, &timeouts) != 0;
+}
+
+// An armed whole-buffer read ended empty: this platform does not wait under
+// the "at once" time-outs, so from now on the armed read takes one byte.
+void arm_one_byte(Win32PortData* d) {
+    d->read_whole = false;
+    set_read_timeouts(d, false);
+}
+
+// Takes the armed read's bytes, if they have come.
 void collect_armed(Win32PortData* d, DWORD wait_ms) {
     if (!d->read_armed) return;
     DWORD got = 0;
     bool ok = false;
     if (!finish(d, &d->read_ov, wait_ms, &got, &ok)) return;
     d->read_armed = false;
-    if (ok && got == 1) {
-        d->read_end = 1;  // armed only on an empty buffer
+    if (ok && got > 0) {
+        // Armed only on an empty buffer, for at most its size.
+        d->read_end = got < d->rx_queue_size ? got : d->rx_queue_size;
         d->empty_reads = 0;
+    } else if (ok && d->read_whole) {
+        arm_one_byte(d);
     } else if (ok && ++d->empty_reads >= kEmptyReadsGone) {
         // The armed read waits for a byte: ending again and again without
         // one means the device has gone (end of file).
@@ -146,8 +175,8 @@ void collect_armed(Win32PortData* d, DWORD wait_ms) {
     }
 }
 
-// Ends the armed read when bytes are queued: it takes the first of them,
-// which it does at once; only a stuck read is cancelled (alone: a pending
+// Ends the armed read when bytes are queued: it takes them (or the first of
+// them), which it does at once; only a stuck read is cancelled (alone: a pending
 // write goes on).
 void disarm(Win32PortData* d) {
     collect_armed(d, kQueuedIoMs);
@@ -157,13 +186,20 @@ void disarm(Win32PortData* d) {
     d->read_armed = false;
 }
 
-// Arms the 1-byte read of the idle wait when nothing is there to read.
+// Arms the read of the idle wait when nothing is there to read.
 void arm(Win32PortData* d) {
     if (d->read_armed || buffered(d) > 0 || d->gone) return;
     d->read_start = d->read_end = 0;
+    DWORD length = d->read_whole ? d->rx_queue_size : 1;
     DWORD got = 0;
-    if (ReadFile(d->handle, d->read_buffer, 1, &got, &d->read_ov)) {
-        d->read_end = got > 0 ? 1 : 0;
+    bool done = ReadFile(d->handle, d->read_buffer, length, &got, &d->read_ov) != 0;
+    if (done && got == 0 && d->read_whole) {
+        arm_one_byte(d);
+        length = 1;
+        done = ReadFile(d->handle, d->read_buffer, length, &got, &d->read_ov) != 0;
+    }
+    if (done) {
+        d->read_end = got < length ? got : length;
         return;
     }
     const DWORD error = GetLastError();
@@ -556,17 +592,9 @@ int32_t connect(SerialPort* port, const char* device) {
     dcb.EofChar = 0;
     dcb.EvtChar = 0;
 
-    // A read of bytes already queued returns at once with them; a read with
-    // nothing queued (the armed read of the idle wait) waits for the first
-    // byte. No slot waits on a read: the armed one is only watched.
-    COMMTIMEOUTS timeouts{};
-    GetCommTimeouts(d->handle, &timeouts);
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = MAXDWORD - 1;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    SetCommTimeouts(d->handle, &timeouts);
+    // Tried first: an armed read that takes a whole reply at once.
+    d->read_whole = set_read_timeouts(d, true);
+    if (!d->read_whole) set_read_timeouts(d, false);
     return port->status;
 }
 
