@@ -167,7 +167,7 @@ int32_t win32_map_error(uint32_t error);
 // The device's current event mask, and its handle (null when not open).
 uint32_t win32_port_event_mask(SerialPort* port);
 // A Win32 port's part of the idle wait (pump_messages does the waiting):
-// arms its 1-byte read and puts its events (a byte arriving, a write done) in
+// arms its read and puts its events (a byte arriving, a write done) in
 // events (room for 2), setting *count. Returns 1 when a byte is already there
 // to read (no wait then), 0 to wait, PORT_FAILED when the device has gone.
 // Without a Win32 port: no events, 0.
@@ -175,6 +175,10 @@ int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count)
 // After the wait: takes what completed. PORT_FAILED when the device has gone.
 int32_t win32_port_idle_done(SerialPort* port);
 void* win32_port_handle(SerialPort* port);
+// Makes the armed read take one byte, as the driver chooses where a read
+// under the "at once" time-outs returns empty (Windows), so that way can be
+// exercised where the platform lets the whole-buffer read wait (Wine).
+void win32_port_arm_one_byte(SerialPort* port);
 #else
 SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t speed, char parity,
                             int32_t data_bits, int32_t stop_bits);

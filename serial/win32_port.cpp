@@ -751,6 +751,13 @@ uint32_t win32_port_event_mask(SerialPort* port) {
     return mask;
 }
 
+void win32_port_arm_one_byte(SerialPort* port) {
+    Win32PortData* d = win32_data(port);
+    if (d == nullptr) return;
+    disarm(d);
+    arm_one_byte(d);
+}
+
 void* win32_port_handle(SerialPort* port) {
     if (port == nullptr || port->driver_type != PORT_DRIVER_WIN32 || port->driver == nullptr)
         return nullptr;

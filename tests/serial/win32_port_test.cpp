@@ -196,28 +196,39 @@ TEST(Win32Port, ModemLinesAndBreakOnAPtyDoNoHarm) {
     EXPECT_EQ(com.pty().readAvailable(), "\x55");
 }
 
-// The byte that the idle wait's armed read takes is counted, and handed out
-// once, first, whichever read asks.
-TEST(Win32Port, TheWaitsByteIsHandedOutOnce) {
+// The bytes that the idle wait's armed read takes are counted, and handed
+// out once, first, whichever read asks: with the whole-buffer armed read and
+// with the one-byte one, whether they came before the rest or with it.
+TEST(Win32Port, TheWaitsBytesAreHandedOutOnce) {
     REQUIRE_WINE(kProbe);
-    WineCom com(27);
-    ProcessResult result;
-    std::thread probe([&] {
-        result =
-            runProbe({"open", com.number(), "write", "01", "wait", "1500", "rxcount", "readblock",
-                      "2", "rxcount", "read", "1", "100", "rxcount", "readblock", "4", "close"});
-    });
-    const std::string started = com.pty().read(1, 30000);
-    if (started == "\x01") {
-        com.pty().write("A");
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        com.pty().write("BC");
+    const struct {
+        const char* mode;
+        const char* first;
+        const char* then;
+    } cases[] = {{"status", "A", "BC"}, {"status", "AB", "C"}, {"onebyte", "AB", "C"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.first + "|" + c.then);
+        WineCom com(27);
+        ProcessResult result;
+        std::thread probe([&] {
+            result = runProbe({"open", com.number(), c.mode, "write", "01", "wait", "1500",
+                               "rxcount", "readblock", "2", "rxcount", "read", "1", "100",
+                               "rxcount", "readblock", "4", "close"});
+        });
+        const std::string started = com.pty().read(1, 30000);
+        if (started == "\x01") {
+            // Into the armed read, then behind what it took.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            com.pty().write(c.first);
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            com.pty().write(c.then);
+        }
+        probe.join();
+        ASSERT_EQ(started, "\x01") << result.output;
+        expectLines(result,
+                    {"rxcount 3", "readblock rc=0 count=2 data=4142", "rxcount 1", "read 43 rc=0",
+                     "rxcount 0", "readblock rc=-8 count=0 data=", "close rc=0"});
     }
-    probe.join();
-    ASSERT_EQ(started, "\x01") << result.output;
-    expectLines(result,
-                {"rxcount 3", "readblock rc=0 count=2 data=4142", "rxcount 1", "read 43 rc=0",
-                 "rxcount 0", "readblock rc=-8 count=0 data=", "close rc=0"});
 }
 
 TEST(Win32Port, HangUpEndsAnUnboundedWait) {

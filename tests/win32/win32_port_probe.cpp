@@ -9,6 +9,7 @@
 //   rxcount | txcount | rxfree | txfree | modem | line | status | clearstatus
 //   dtr 0|1 | rts 0|1 | break MS | wait MS | dump | close
 //   echo N                                     sends back each of N bytes read
+//   onebyte                                    the armed read takes one byte
 // Built for Windows (run under Wine) and, for the benchmarks, natively.
 #include <cstdio>
 #include <cstdlib>
@@ -165,6 +166,11 @@ int main(int argc, char** argv) {
                 port->ops.write_byte(port, byte);
             }
             std::printf("echo %d\n", echoed);
+        } else if (op == "onebyte") {
+#ifdef _WIN32
+            win32_port_arm_one_byte(port);
+#endif
+            std::printf("onebyte\n");
         } else if (op == "close") {
             std::printf("close rc=%d\n", static_cast<int>(port->ops.close(port)));
             port = nullptr;
