@@ -53,7 +53,12 @@ void waitForEnq() {
                           static_cast<int>(byte));
             failRun(text);
         }
-        if (byte == PORT_NO_DATA) idle_hook(runPort);
+        if (byte == PORT_NO_DATA) {
+            // No deadline: the phone's byte ends the sleep at once, a key is
+            // seen within the allowance.
+            idle_allow_ms(kIdleAllowanceMaxMs);
+            idle_hook(runPort);
+        }
     }
     progressWaitEnd();
     consolePrint("\nCharacter received is %x\n", static_cast<unsigned>(byte));

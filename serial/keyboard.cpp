@@ -232,6 +232,20 @@ void set_tick_source(TickSource source) {
 
 IdleHook idle_hook = pump_messages;
 
+namespace {
+uint32_t idle_allowance_ms = 1;
+}  // namespace
+
+void idle_allow_ms(uint32_t ms) {
+    idle_allowance_ms = ms < 1 ? 1 : ms > kIdleAllowanceMaxMs ? kIdleAllowanceMaxMs : ms;
+}
+
+uint32_t idle_take_allowance_ms() {
+    const uint32_t ms = idle_allowance_ms;
+    idle_allowance_ms = 1;
+    return ms;
+}
+
 void set_idle_hook(IdleHook hook) {
     idle_hook = hook != nullptr ? hook : pump_messages;
 }

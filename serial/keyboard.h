@@ -25,6 +25,14 @@ void set_idle_hook(IdleHook hook);
 // or PORT_FAILED when the port's device has gone away.
 int32_t pump_messages(SerialPort* port);
 
+// How long the next idle wait may sleep when nothing happens, in ms. A wait
+// that knows how long it may last allows up to that, at most
+// kIdleAllowanceMaxMs; a byte, a key or a finished write still ends the sleep
+// at once. pump_messages takes the allowance and leaves 1 ms behind.
+constexpr uint32_t kIdleAllowanceMaxMs = 50;
+void idle_allow_ms(uint32_t ms);
+uint32_t idle_take_allowance_ms();
+
 // 1 when a key press is waiting on the console input, else 0. Consumes nothing.
 int key_pressed();
 // One key press as the console character read gives it: its character code

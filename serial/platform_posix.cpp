@@ -103,8 +103,9 @@ uint64_t platform_micros() {
 }
 
 int32_t pump_messages(SerialPort* port) {
-    if (port != nullptr) return posix_port_idle(port, 1);
-    sleep_ms(1);
+    const uint32_t ms = idle_take_allowance_ms();
+    if (port != nullptr) return posix_port_idle(port, static_cast<int32_t>(ms));
+    sleep_ms(static_cast<long>(ms));
     return 0;
 }
 

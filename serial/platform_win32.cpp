@@ -50,20 +50,24 @@ uint64_t platform_micros() {
 }
 
 int32_t pump_messages(SerialPort* port) {
-    // Sleeps for at most a millisecond on the port's events, the console
+    // Sleeps for at most the allowance on the port's events, the console
     // input and the message queue: a byte or a key wakes it at once, and no
     // core is held.
+    DWORD ms = idle_take_allowance_ms();
     HANDLE events[3];
     uint32_t count = 0;
-    const int32_t ready = win32_port_idle_events(port, events, &count);
+    bool short_wait = false;
+    const int32_t ready = win32_port_idle_events(port, events, &count, &short_wait);
     if (ready != 0) return ready < 0 ? ready : 0;
+    // A byte that no armed read watches for is only seen on the next pass.
+    if (short_wait) ms = 1;
     DWORD console = MAXDWORD;
     if (console_input()) {
         console = count;
         events[count++] = GetStdHandle(STD_INPUT_HANDLE);
     }
     const DWORD woke =
-        MsgWaitForMultipleObjects(count, count > 0 ? events : nullptr, FALSE, 1, QS_ALLINPUT);
+        MsgWaitForMultipleObjects(count, count > 0 ? events : nullptr, FALSE, ms, QS_ALLINPUT);
     // A wake by an earlier handle may hide the console's: only a time-out
     // says for sure that no key came.
     if (console != MAXDWORD) console_may_have_input = woke != WAIT_TIMEOUT;

@@ -168,10 +168,12 @@ int32_t win32_map_error(uint32_t error);
 uint32_t win32_port_event_mask(SerialPort* port);
 // A Win32 port's part of the idle wait (pump_messages does the waiting):
 // arms its read and puts its events (a byte arriving, a write done) in
-// events (room for 2), setting *count. Returns 1 when a byte is already there
-// to read (no wait then), 0 to wait, PORT_FAILED when the device has gone.
+// events (room for 2), setting *count, and *short_wait when no armed read
+// would end the wait on a byte. Returns 1 when a byte is already there to
+// read (no wait then), 0 to wait, PORT_FAILED when the device has gone.
 // Without a Win32 port: no events, 0.
-int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count);
+int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count,
+                               bool* short_wait);
 // After the wait: takes what completed. PORT_FAILED when the device has gone.
 int32_t win32_port_idle_done(SerialPort* port);
 void* win32_port_handle(SerialPort* port);

@@ -719,8 +719,10 @@ Win32PortData* win32_data(SerialPort* port) {
 
 }  // namespace
 
-int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count) {
+int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count,
+                               bool* short_wait) {
     *count = 0;
+    *short_wait = false;
     Win32PortData* d = win32_data(port);
     if (d == nullptr) return 0;
     collect_armed(d, 0);
@@ -731,6 +733,7 @@ int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count)
     arm(d);
     if (buffered(d) > 0) return 1;
     if (d->read_armed) events[(*count)++] = d->read_ov.hEvent;
+    *short_wait = !d->read_armed;
     if (d->write_pending) events[(*count)++] = d->write_ov.hEvent;
     return 0;
 }

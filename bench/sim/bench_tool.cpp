@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -177,7 +178,11 @@ Served serve(const Build& build, const std::string& dir, const sim::PhoneConfig&
         std::fprintf(stderr, "pty: %s\n", error.c_str());
         return s;
     }
-    std::thread phoneThread([&server] { server.serve(); });
+    std::atomic<bool> served{false};
+    std::thread phoneThread([&server, &served] {
+        server.serve();
+        served = true;
+    });
     std::unique_ptr<ComLink> link;
     args.push_back(portArg(build, server.slavePath(), &link));
     const auto before = cpuTicks(-1, build.wine);
@@ -190,6 +195,10 @@ Served serve(const Build& build, const std::string& dir, const sim::PhoneConfig&
     const auto after = cpuTicks(-1, build.wine);
     auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     s.toolCpu = seconds(usage.ru_utime) + seconds(usage.ru_stime) + cpuBetween(before, after);
+    // The phone ends its run itself once it has taken the last bytes the tool
+    // sent before closing; stopping it sooner would lose them.
+    for (int i = 0; i < 500 && !served; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     server.stop();
     phoneThread.join();
     if (server.reports().empty()) return s;

@@ -2,6 +2,7 @@
 // against a fake driver and a fake clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -45,12 +46,14 @@ struct HookScript {
     int32_t failCode = 0;
     int unstallOnPass = -1;
     bool sawNullPort = false;
+    std::vector<std::pair<uint32_t, uint32_t>> allowances;  // (time, ms) per pass
 };
 HookScript hook;
 
 int32_t testHook(SerialPort* port) {
     ++hook.calls;
     if (port == nullptr) hook.sawNullPort = true;
+    hook.allowances.emplace_back(fakeNow, idle_take_allowance_ms());
     fakeNow += hook.msPerPass;
     FakeDevice* d = hook.device;
     if (d != nullptr) {
@@ -225,6 +228,13 @@ TEST_F(PortOpsTest, ReadByteTimed) {
         EXPECT_EQ(port->status, c.expectedStatus);
         if (c.expected == PORT_NO_DATA && c.timeoutMs > 0) {
             EXPECT_GE(fakeNow - start, static_cast<uint32_t>(c.timeoutMs));
+        }
+        // Each pass may sleep until the deadline, never past it.
+        for (const auto& [at, allowed] : hook.allowances) {
+            const int64_t left = c.timeoutMs == -1 ? int64_t{kIdleAllowanceMaxMs}
+                                                   : c.timeoutMs - int64_t{at - start};
+            ASSERT_EQ(int64_t{allowed}, std::clamp<int64_t>(left, 1, kIdleAllowanceMaxMs))
+                << at - start;
         }
     }
 }
