@@ -41,6 +41,7 @@ void waitForEnq() {
     consoleWrite("\nWaiting for ENQ(81) from Mobile\n");
     consoleWrite("Press q to Quit\n");
     progressWaitBegin("waiting for ENQ");
+    const uint32_t waitStart = tick_ms();
     int32_t byte;
     for (;;) {
         if (key_pressed() && consoleReadKey() == 'q') abortRun(runPort);
@@ -56,7 +57,7 @@ void waitForEnq() {
         if (byte == PORT_NO_DATA) {
             // No deadline: the phone's byte ends the sleep at once, a key is
             // seen within the allowance.
-            idle_allow_ms(kIdleAllowanceMaxMs);
+            idle_allow_ms(tick_ms() - waitStart, UINT32_MAX);
             idle_hook(runPort);
         }
     }

@@ -236,8 +236,9 @@ namespace {
 uint32_t idle_allowance_ms = 1;
 }  // namespace
 
-void idle_allow_ms(uint32_t ms) {
-    idle_allowance_ms = ms < 1 ? 1 : ms > kIdleAllowanceMaxMs ? kIdleAllowanceMaxMs : ms;
+void idle_allow_ms(uint32_t waited_ms, uint32_t left_ms) {
+    const uint32_t most = waited_ms < kIdleBriskMs ? kIdleBriskStepMs : kIdleAllowanceMaxMs;
+    idle_allowance_ms = left_ms < 1 ? 1 : left_ms > most ? most : left_ms;
 }
 
 uint32_t idle_take_allowance_ms() {

@@ -25,12 +25,17 @@ void set_idle_hook(IdleHook hook);
 // or PORT_FAILED when the port's device has gone away.
 int32_t pump_messages(SerialPort* port);
 
-// How long the next idle wait may sleep when nothing happens, in ms. A wait
-// that knows how long it may last allows up to that, at most
-// kIdleAllowanceMaxMs; a byte, a key or a finished write still ends the sleep
-// at once. pump_messages takes the allowance and leaves 1 ms behind.
+// How long the next idle wait may sleep when nothing happens, in ms; a byte,
+// a key or a finished write still ends the sleep at once. A wait that has
+// lasted kIdleBriskMs (waited_ms) without its byte is a long one: it may sleep
+// up to the time it has left (left_ms), at most kIdleAllowanceMaxMs. Before
+// that it wakes every kIdleBriskStepMs, which keeps a processor that will soon
+// be needed from sinking into its slower-to-wake sleep. Never past left_ms.
+// pump_messages takes the allowance and leaves 1 ms behind.
+constexpr uint32_t kIdleBriskMs = 100;
+constexpr uint32_t kIdleBriskStepMs = 2;
 constexpr uint32_t kIdleAllowanceMaxMs = 50;
-void idle_allow_ms(uint32_t ms);
+void idle_allow_ms(uint32_t waited_ms, uint32_t left_ms);
 uint32_t idle_take_allowance_ms();
 
 // 1 when a key press is waiting on the console input, else 0. Consumes nothing.

@@ -238,14 +238,15 @@ int32_t port_drain_input(SerialPort* port) {
 }
 
 int32_t port_read_byte_timed(SerialPort* port, int32_t timeout_ms) {
-    const uint32_t deadline = tick_ms() + static_cast<uint32_t>(timeout_ms);
+    const uint32_t start = tick_ms();
+    const uint32_t deadline = start + static_cast<uint32_t>(timeout_ms);
     while (port->ops.rx_count(port) == 0) {
         // Nothing to do until a byte comes (which ends the sleep) or the time
-        // is up: the idle wait may sleep until then.
+        // is up: a long wait may sleep until then.
         const uint32_t now = tick_ms();
-        idle_allow_ms(timeout_ms == -1        ? kIdleAllowanceMaxMs
-                      : reached(now, deadline) ? 1
-                                               : deadline - now);
+        idle_allow_ms(now - start, timeout_ms == -1        ? UINT32_MAX
+                                   : reached(now, deadline) ? 0
+                                                            : deadline - now);
         int32_t rc = idle_hook(port);
         if (rc < 0) {
             port->status = rc;

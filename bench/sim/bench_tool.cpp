@@ -261,7 +261,8 @@ double idleCpu(const Build& build, const std::string& dir) {
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     ::close(master);
-    return 100.0 * cpuBetween(before, after) / wall - background;
+    // Less than the background's own swing (a few tenths) reads as nothing.
+    return std::max(0.0, 100.0 * cpuBetween(before, after) / wall - background);
 }
 
 // 2. Single bytes sent back by the probe program: the round trip in ms.
