@@ -244,7 +244,7 @@ int32_t port_read_byte_timed(SerialPort* port, int32_t timeout_ms) {
         // Nothing to do until a byte comes (which ends the sleep) or the time
         // is up: a long wait may sleep until then.
         const uint32_t now = tick_ms();
-        idle_allow_ms(now - start, timeout_ms == -1        ? UINT32_MAX
+        idle_allow_ms(now - start, timeout_ms == -1         ? UINT32_MAX
                                    : reached(now, deadline) ? 0
                                                             : deadline - now);
         int32_t rc = idle_hook(port);

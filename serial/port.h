@@ -172,8 +172,7 @@ uint32_t win32_port_event_mask(SerialPort* port);
 // would end the wait on a byte. Returns 1 when a byte is already there to
 // read (no wait then), 0 to wait, PORT_FAILED when the device has gone.
 // Without a Win32 port: no events, 0.
-int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count,
-                               bool* short_wait);
+int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count, bool* short_wait);
 // After the wait: takes what completed. PORT_FAILED when the device has gone.
 int32_t win32_port_idle_done(SerialPort* port);
 void* win32_port_handle(SerialPort* port);

@@ -719,8 +719,7 @@ Win32PortData* win32_data(SerialPort* port) {
 
 }  // namespace
 
-int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count,
-                               bool* short_wait) {
+int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count, bool* short_wait) {
     *count = 0;
     *short_wait = false;
     Win32PortData* d = win32_data(port);
