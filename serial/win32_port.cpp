@@ -756,7 +756,10 @@ uint32_t win32_port_event_mask(SerialPort* port) {
 void win32_port_arm_one_byte(SerialPort* port) {
     Win32PortData* d = win32_data(port);
     if (d == nullptr) return;
-    disarm(d);
+    if (d->read_armed) {
+        CancelIoEx(d->handle, &d->read_ov);
+        collect_armed(d, INFINITE);  // keeps what it took; a cancelled read ends at once
+    }
     arm_one_byte(d);
 }
 
