@@ -25,8 +25,8 @@ void set_idle_hook(IdleHook hook);
 // or PORT_FAILED when the port's device has gone away.
 int32_t pump_messages(SerialPort* port);
 
-// How long the next idle wait may sleep when nothing happens, in ms; a byte,
-// a key or a finished write still ends the sleep at once. A wait that has
+// How long the next idle wait may sleep when nothing happens, in ms; a byte
+// or a finished write still ends the sleep at once (on Windows a key too). A wait that has
 // lasted kIdleBriskMs (waited_ms) without its byte is a long one: it may sleep
 // up to the time it has left (left_ms), at most kIdleAllowanceMaxMs. Before
 // that it wakes every kIdleBriskStepMs, which keeps a processor that will soon
