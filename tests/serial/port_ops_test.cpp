@@ -229,8 +229,7 @@ TEST_F(PortOpsTest, ReadByteTimed) {
         if (c.expected == PORT_NO_DATA && c.timeoutMs > 0) {
             EXPECT_GE(fakeNow - start, static_cast<uint32_t>(c.timeoutMs));
         }
-        // Passes wake briskly at first; later ones may sleep longer; none
-        // past the deadline.
+        // Brisk passes at first, longer sleeps later, none past the deadline.
         for (const auto& [at, allowed] : hook.allowances) {
             const int64_t left = c.timeoutMs == -1 ? int64_t{kIdleAllowanceMaxMs}
                                                    : c.timeoutMs - int64_t{at - start};

@@ -202,9 +202,7 @@ TEST(Win32Port, ModemLinesAndBreakOnAPtyDoNoHarm) {
 TEST(Win32Port, TheWaitsBytesAreHandedOutOnce) {
     REQUIRE_WINE(kProbe);
     const struct {
-        const char* mode;
-        const char* first;
-        const char* then;
+        const char *mode, *first, *then;
     } cases[] = {{"status", "A", "BC"}, {"status", "AB", "C"}, {"onebyte", "AB", "C"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.mode) + " " + c.first + "|" + c.then);
