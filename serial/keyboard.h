@@ -26,12 +26,12 @@ void set_idle_hook(IdleHook hook);
 int32_t pump_messages(SerialPort* port);
 
 // How long the next idle wait may sleep when nothing happens, in ms; a byte
-// or a finished write still ends the sleep at once (on Windows a key too). A wait that has
-// lasted kIdleBriskMs (waited_ms) without its byte is a long one: it may sleep
-// up to the time it has left (left_ms), at most kIdleAllowanceMaxMs. Before
-// that it wakes every kIdleBriskStepMs, which keeps a processor that will soon
-// be needed from sinking into its slower-to-wake sleep. Never past left_ms.
-// pump_messages takes the allowance and leaves 1 ms behind.
+// or a finished write still ends the sleep at once (on Windows a key too).
+// For its first kIdleBriskMs (waited_ms) a wait wakes every kIdleBriskStepMs,
+// which keeps a processor that will soon be needed from sinking into its
+// slower-to-wake sleep; after that it may sleep up to kIdleAllowanceMaxMs.
+// Never past the time it has left (left_ms). pump_messages takes the
+// allowance and leaves 1 ms behind.
 constexpr uint32_t kIdleBriskMs = 100;
 constexpr uint32_t kIdleBriskStepMs = 2;
 constexpr uint32_t kIdleAllowanceMaxMs = 50;
