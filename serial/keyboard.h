@@ -26,7 +26,7 @@ void set_idle_hook(IdleHook hook);
 int32_t pump_messages(SerialPort* port);
 
 // How long the next idle wait may sleep when nothing happens, in ms; a byte
-// or a finished write still ends the sleep at once (on Windows a key too).
+// still ends the sleep at once (on Windows a finished write or a key too).
 // For its first kIdleBriskMs (waited_ms) a wait wakes every kIdleBriskStepMs,
 // which keeps a processor that will soon be needed from sinking into its
 // slower-to-wake sleep; after that it may sleep up to kIdleAllowanceMaxMs.
