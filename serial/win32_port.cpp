@@ -32,13 +32,21 @@ struct Win32PortData {
     unsigned char* read_buffer;  // rx_queue_size bytes
     DWORD read_start;            // the bytes taken and not yet handed out:
     DWORD read_end;              // read_buffer[read_start, read_end)
-    // Writes: one at a time, on a copy of the caller's bytes.
+    // The last armed read ended without a byte (a driver that does not wait
+    // as asked): the next idle pass sleeps its allowance before arming again.
+    bool read_empty;
+    // Writes: one at a time, on a copy of the caller's bytes. The platform
+    // has taken write_buffer[0, write_done) of write_length; a write it ends
+    // short is sent on from there.
     OVERLAPPED write_ov;
-    bool write_pending;
+    bool write_pending;  // a WriteFile is in the platform's hands
     DWORD write_length;
+    DWORD write_done;
     unsigned char* write_buffer;  // tx_queue_size bytes
     bool gone;                    // the device has gone away: every later operation fails
-    int empty_reads;              // armed reads in a row that ended without a byte
+    // A request outlived its cancel: the platform may still complete it into
+    // the record, which therefore outlives the handle.
+    bool stuck;
 };
 
 // How long a read of bytes that are already in the platform's queue may take
@@ -46,8 +54,9 @@ struct Win32PortData {
 // cancelled just as it takes its bytes can lose them: only a read that is
 // stuck is cancelled.
 constexpr DWORD kQueuedIoMs = 2000;
-// Armed reads in a row that end without a byte before the device counts as gone.
-constexpr int kEmptyReadsGone = 3;
+// How long a cancelled request may take to end. A driver that never ends one
+// (an adapter pulled in the middle of it) must not hang the run or its close.
+constexpr DWORD kCancelledIoMs = 500;
 
 Win32PortData* data_of(SerialPort* port) {
     return static_cast<Win32PortData*>(port->driver);
@@ -162,17 +171,26 @@ void collect_armed(Win32PortData* d, DWORD wait_ms) {
     bool ok = false;
     if (!finish(d, &d->read_ov, wait_ms, &got, &ok)) return;
     d->read_armed = false;
-    if (ok && got > 0) {
-        // Armed only on an empty buffer, for at most its size.
+    if (got > 0) {
+        // Armed only on an empty buffer, for at most its size. What a read
+        // took counts, also when it ended with an error (a cancel, a time-out).
         d->read_end = got < d->rx_queue_size ? got : d->rx_queue_size;
-        d->empty_reads = 0;
     } else if (ok && d->read_whole) {
         arm_one_byte(d);
-    } else if (ok && ++d->empty_reads >= kEmptyReadsGone) {
-        // The armed read waits for a byte: ending again and again without
-        // one means the device has gone (end of file).
-        d->gone = true;
+    } else if (!d->gone) {
+        // Only the errors of a device that went away say it has gone; a read
+        // that ended empty, or with another error, is tried again.
+        d->read_empty = true;
     }
+}
+
+// Cancels the armed read, keeping what it took. One that does not end within
+// its bound is stuck: the device no longer answers.
+void cancel_armed(Win32PortData* d) {
+    if (!d->read_armed) return;
+    CancelIoEx(d->handle, &d->read_ov);
+    collect_armed(d, kCancelledIoMs);
+    if (d->read_armed) d->gone = d->stuck = true;
 }
 
 // Ends the armed read when bytes are queued: it takes them (or the first of
@@ -180,15 +198,13 @@ void collect_armed(Win32PortData* d, DWORD wait_ms) {
 // write goes on).
 void disarm(Win32PortData* d) {
     collect_armed(d, kQueuedIoMs);
-    if (!d->read_armed) return;
-    CancelIoEx(d->handle, &d->read_ov);
-    collect_armed(d, INFINITE);  // a cancelled read completes at once
-    d->read_armed = false;
+    cancel_armed(d);
 }
 
 // Arms the read of the idle wait when nothing is there to read.
 void arm(Win32PortData* d) {
     if (d->read_armed || buffered(d) > 0 || d->gone) return;
+    d->read_empty = false;
     d->read_start = d->read_end = 0;
     DWORD length = d->read_whole ? d->rx_queue_size : 1;
     DWORD got = 0;
@@ -210,12 +226,46 @@ void arm(Win32PortData* d) {
     }
 }
 
-// The pending write's result, waiting at most wait_ms.
+// Bytes of the driver's copy that the platform has not taken yet.
+DWORD write_rest(const Win32PortData* d) {
+    return d->write_length - d->write_done;
+}
+
+// Hands the rest of the driver's copy to the platform. False when it refused
+// (the rest is then dropped).
+bool start_write(Win32PortData* d) {
+    DWORD written = 0;
+    if (WriteFile(d->handle, d->write_buffer + d->write_done, write_rest(d), &written,
+                  &d->write_ov)) {
+        d->write_done += written < write_rest(d) ? written : write_rest(d);
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        d->write_pending = true;
+        return true;
+    }
+    note_io_error(d, error);
+    d->write_done = d->write_length;
+    return false;
+}
+
+// The pending write's result, waiting at most wait_ms. A write that ended
+// short is sent on from where it stopped (once per call, so that a platform
+// that keeps taking nothing cannot hold the caller): the caller was told that
+// every byte was taken.
 void collect_write(Win32PortData* d, DWORD wait_ms) {
-    if (!d->write_pending) return;
-    DWORD got = 0;
-    bool ok = false;
-    if (finish(d, &d->write_ov, wait_ms, &got, &ok)) d->write_pending = false;
+    if (d->write_pending) {
+        DWORD got = 0;
+        bool ok = false;
+        if (!finish(d, &d->write_ov, wait_ms, &got, &ok)) return;
+        d->write_pending = false;
+        d->write_done += got < write_rest(d) ? got : write_rest(d);
+    }
+    // A device that went away takes nothing more; any other write that ended
+    // short (a driver's write time-out, say) goes on.
+    if (d->gone) d->write_done = d->write_length;
+    if (write_rest(d) > 0) start_write(d);
 }
 
 // The time bytes need on the line at the current speed, plus a margin.
@@ -229,25 +279,22 @@ int32_t op_write_block(SerialPort* port, const void* data, uint32_t length) {
     port->count = 0;
     // The write before must be done with the buffer; it is in the platform's
     // queue, so this takes at most its line time.
-    collect_write(d, d->write_pending ? line_ms(d, d->write_length) : 0);
+    collect_write(d, write_rest(d) > 0 ? line_ms(d, write_rest(d)) : 0);
     COMSTAT stat;
     // A device that stopped answering must end a retrying write, not look
     // like a full queue forever.
     if (d->gone || !query(d, &stat)) return fail(port, PORT_FAILED);
-    if (d->write_pending) return fail(port, PORT_TX_FULL);
+    if (write_rest(d) > 0) return fail(port, PORT_TX_FULL);
     DWORD n = d->tx_queue_size > stat.cbOutQue ? d->tx_queue_size - stat.cbOutQue : 0;
     if (n > length) n = length;
     if (n > 0) {
         std::memcpy(d->write_buffer, data, n);
-        DWORD written = 0;
-        if (WriteFile(d->handle, d->write_buffer, n, &written, &d->write_ov)) {
-            port->count = written;
-        } else if (GetLastError() == ERROR_IO_PENDING) {
-            port->count = n;  // in the platform's hands, on the driver's copy
-            d->write_pending = true;
-            d->write_length = n;
+        d->write_length = n;
+        d->write_done = 0;
+        // Taken: the driver's copy goes out in full, the rest of a short write after it.
+        if (start_write(d)) {
+            port->count = n;
         } else {
-            note_io_error(d, GetLastError());
             if (d->gone) return fail(port, PORT_FAILED);
             query(d, nullptr);
         }
@@ -281,12 +328,15 @@ void fill(Win32PortData* d) {
         // given up before the buffer is used again.
         if (!finish(d, &d->read_ov, kQueuedIoMs, &got, &ok)) {
             CancelIoEx(d->handle, &d->read_ov);
-            finish(d, &d->read_ov, INFINITE, &got, &ok);
+            if (!finish(d, &d->read_ov, kCancelledIoMs, &got, &ok)) {
+                d->gone = d->stuck = true;
+                return;
+            }
         }
     } else if (!ok) {
         note_io_error(d, GetLastError());
     }
-    if (ok) d->read_end += got < n ? got : n;
+    d->read_end += got < n ? got : n;
 }
 
 int32_t op_read_block(SerialPort* port, void* buffer, uint32_t length) {
@@ -328,19 +378,21 @@ int32_t op_close(SerialPort* port) {
     // What was written is delivered first (the run's last command is often
     // still queued), within the time those bytes need on the line.
     if (!d->gone) {
-        collect_write(d, d->write_pending ? line_ms(d, d->write_length) : 0);
+        collect_write(d, write_rest(d) > 0 ? line_ms(d, write_rest(d)) : 0);
         port_wait_output_sent(port, static_cast<int32_t>(d->dcb.BaudRate));
     }
     // Then what is left is cancelled, and nothing completes into the record
-    // after it is freed.
+    // after it is freed; a request that outlives its cancel keeps the record.
+    d->gone = true;  // nothing is sent on any more
     CancelIo(d->handle);
-    collect_write(d, INFINITE);
-    collect_armed(d, INFINITE);
+    collect_write(d, kCancelledIoMs);
+    collect_armed(d, kCancelledIoMs);
+    if (d->write_pending || d->read_armed) d->stuck = true;
     EscapeCommFunction(d->handle, CLRDTR);
     EscapeCommFunction(d->handle, CLRRTS);
     const BOOL ok = CloseHandle(d->handle);
     const DWORD error = ok ? 0 : GetLastError();
-    free_record(d);
+    if (!d->stuck) free_record(d);
     port->driver = nullptr;
     port_release(port);
     return ok ? PORT_OK : win32_map_error(error);
@@ -416,9 +468,11 @@ int32_t op_tx_free(SerialPort* port) {
 }
 
 int32_t op_tx_count(SerialPort* port) {
+    Win32PortData* d = data_of(port);
     COMSTAT stat;
-    if (!query(data_of(port), &stat)) return fail(port, PORT_FAILED);
-    return level(stat.cbOutQue);
+    if (!query(d, &stat)) return fail(port, PORT_FAILED);
+    // The driver's copy that the platform has not taken is queued too.
+    return level(stat.cbOutQue + write_rest(d));
 }
 
 int32_t op_rx_free(SerialPort* port) {
@@ -432,6 +486,13 @@ int32_t op_rx_count(SerialPort* port) {
     COMSTAT stat;
     collect_armed(d, 0);
     if (d->gone || !query(d, &stat)) return fail(port, PORT_FAILED);
+    // Bytes queued while the armed read is pending are the ones it is about
+    // to take (under Wine it may take them before this call returns): let it
+    // take them, so that what is counted here is what the read slots find.
+    if (d->read_armed && stat.cbInQue > 0) {
+        disarm(d);
+        if (d->gone || !query(d, &stat)) return fail(port, PORT_FAILED);
+    }
     // The bytes the driver took count: they are the first to be read.
     return level(stat.cbInQue + buffered(d));
 }
@@ -729,6 +790,12 @@ int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count,
     if (d->gone) return PORT_FAILED;
     // Bytes already taken: the caller has work, no need to sleep.
     if (buffered(d) > 0) return 1;
+    // The last armed read ended empty: arming again at once could spin.
+    if (d->read_empty) {
+        d->read_empty = false;
+        if (d->write_pending) events[(*count)++] = d->write_ov.hEvent;
+        return 0;
+    }
     arm(d);
     if (buffered(d) > 0) return 1;
     if (d->read_armed) events[(*count)++] = d->read_ov.hEvent;
@@ -756,10 +823,7 @@ uint32_t win32_port_event_mask(SerialPort* port) {
 void win32_port_arm_one_byte(SerialPort* port) {
     Win32PortData* d = win32_data(port);
     if (d == nullptr) return;
-    if (d->read_armed) {
-        CancelIoEx(d->handle, &d->read_ov);
-        collect_armed(d, INFINITE);  // keeps what it took; a cancelled read ends at once
-    }
+    cancel_armed(d);
     arm_one_byte(d);
 }
 

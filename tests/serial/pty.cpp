@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -80,6 +81,11 @@ std::string Pty::readAvailable() const {
         bytes.append(buffer, static_cast<size_t>(got));
     }
     return bytes;
+}
+
+int Pty::queued() const {
+    int level = 0;
+    return ioctl(master_, FIONREAD, &level) == 0 ? level : -1;
 }
 
 std::string allByteValues() {

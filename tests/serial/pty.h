@@ -29,6 +29,8 @@ public:
     std::string read(size_t n, int timeoutMs = 2000) const;
     // Whatever is waiting now.
     std::string readAvailable() const;
+    // How many bytes are waiting, unread.
+    int queued() const;
 
 private:
     int master_ = -1;

@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -198,12 +200,17 @@ TEST(Win32Port, ModemLinesAndBreakOnAPtyDoNoHarm) {
 
 // The bytes that the idle wait's armed read takes are counted, and handed
 // out once, first, whichever read asks: with the whole-buffer armed read and
-// with the one-byte one, whether they came before the rest or with it.
+// with the one-byte one, whether they came before the rest or with it; and
+// with a driver whose reads end empty again and again, which is no sign of a
+// device gone.
 TEST(Win32Port, TheWaitsBytesAreHandedOutOnce) {
     REQUIRE_WINE(kProbe);
     const struct {
         const char *mode, *first, *then;
-    } cases[] = {{"status", "A", "BC"}, {"status", "AB", "C"}, {"onebyte", "AB", "C"}};
+    } cases[] = {{"status", "A", "BC"},
+                 {"status", "AB", "C"},
+                 {"onebyte", "AB", "C"},
+                 {"earlyend", "AB", "C"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.mode) + " " + c.first + "|" + c.then);
         WineCom com(27);
@@ -227,6 +234,85 @@ TEST(Win32Port, TheWaitsBytesAreHandedOutOnce) {
                     {"rxcount 3", "readblock rc=0 count=2 data=4142", "rxcount 1", "read 43 rc=0",
                      "rxcount 0", "readblock rc=-8 count=0 data=", "close rc=0"});
     }
+}
+
+// Every byte that a write took goes out: what is still in the platform's
+// hands when the port closes is delivered first (within its line time), and
+// what the platform ends short (a driver's write time-out) is sent on. The
+// far side lets the pty fill up and reads only once the probe is closing,
+// which 4800 bit/s makes seconds: the probe's write gives up 1.5 s after the
+// pty is full (at 2.3 s, the line time of 1050 bytes, without a time-out).
+TEST(Win32Port, EveryWrittenByteArrives) {
+    REQUIRE_WINE(kProbe);
+    const struct {
+        const char* writeTimeout;
+        int readAfterMs;  // after the pty is full
+    } cases[] = {{"0", 3000}, {"20", 1800}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("write time-out ") + c.writeTimeout);
+        WineCom com(28);
+        ProcessResult result;
+        std::thread probe([&] {
+            result = runProbe({"open", com.number(), "writetimeout", c.writeTimeout, "setline",
+                               "4800", "N", "8", "1", "bigwrite", "300000", "1500", "close"});
+        });
+        // Full once the count stops growing.
+        for (int level = -1, steady = 0; steady < 4;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const int now = com.pty().queued();
+            steady = now > 0 && now == level ? steady + 1 : 0;
+            level = now;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.readAfterMs));
+        const std::string got = com.pty().read(300000, 3000);
+        probe.join();
+        std::smatch count;
+        ASSERT_TRUE(
+            std::regex_search(result.output, count, std::regex("bigwrite rc=-9 count=([0-9]+)")))
+            << result.output;
+        std::string sent;
+        for (size_t i = 0; i < std::stoul(count[1]); ++i)
+            sent.push_back(static_cast<char>(i));
+        EXPECT_EQ(got.size(), sent.size()) << result.output;
+        EXPECT_TRUE(got == sent);
+        expectLines(result, {"close rc=0"});
+    }
+}
+
+// A reply is never lost on a busy machine: bytes that arrive while the idle
+// wait's read is armed are read once and in order, however the threads run.
+TEST(Win32Port, NoReplyIsLostUnderLoad) {
+    REQUIRE_WINE(kProbe);
+    constexpr int kReplies = 3000;
+    WineCom com(20);
+    ProcessResult result;
+    std::thread probe([&] {
+        result = runProbe({"open", com.number(), "setline", "460800", "N", "8", "1", "write", "01",
+                           "echo", std::to_string(4 * kReplies), "close"});
+    });
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> load;
+    for (int i = 0; i < 2; ++i)
+        load.emplace_back([&busy] {
+            while (busy) {
+            }
+        });
+    int echoed = 0;
+    if (com.pty().read(1, 30000) == "\x01") {
+        unsigned seed = 1;
+        for (; echoed < kReplies; ++echoed) {
+            seed = seed * 1103515245U + 12345U;
+            std::this_thread::sleep_for(std::chrono::microseconds((seed >> 8) % 4000));
+            const std::string reply = {static_cast<char>(echoed), 'O', 'K', '\n'};
+            com.pty().write(reply);
+            if (com.pty().read(4, 3000) != reply) break;
+        }
+    }
+    busy = false;
+    for (auto& t : load)
+        t.join();
+    probe.join();
+    EXPECT_EQ(echoed, kReplies) << result.output;
 }
 
 TEST(Win32Port, HangUpEndsAnUnboundedWait) {

@@ -10,6 +10,9 @@
 //   dtr 0|1 | rts 0|1 | break MS | wait MS | dump | close
 //   echo N                                     sends back each of N bytes read
 //   onebyte                                    the armed read takes one byte
+//   writetimeout MS                            writes end after MS, short (Windows)
+//   earlyend                                   the armed read takes one byte and
+//                                              ends empty after 5 ms (Windows)
 // Built for Windows (run under Wine) and, for the benchmarks, natively.
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +22,10 @@
 
 #include "serial/keyboard.h"
 #include "serial/port.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -171,6 +178,28 @@ int main(int argc, char** argv) {
             win32_port_arm_one_byte(port);
 #endif
             std::printf("onebyte\n");
+        } else if (op == "earlyend") {
+            // A driver whose reads end empty long before the time-outs asked.
+#ifdef _WIN32
+            win32_port_arm_one_byte(port);
+            COMMTIMEOUTS timeouts{};
+            GetCommTimeouts(win32_port_handle(port), &timeouts);
+            timeouts.ReadIntervalTimeout = 0;
+            timeouts.ReadTotalTimeoutMultiplier = 0;
+            timeouts.ReadTotalTimeoutConstant = 5;
+            SetCommTimeouts(win32_port_handle(port), &timeouts);
+#endif
+            std::printf("earlyend\n");
+        } else if (op == "writetimeout") {
+            // A write the platform ends short, as a driver with write time-outs does.
+            const int ms = arg(argv, argc, ++i);
+#ifdef _WIN32
+            COMMTIMEOUTS timeouts{};
+            GetCommTimeouts(win32_port_handle(port), &timeouts);
+            timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(ms);
+            SetCommTimeouts(win32_port_handle(port), &timeouts);
+#endif
+            std::printf("writetimeout %d\n", ms);
         } else if (op == "close") {
             std::printf("close rc=%d\n", static_cast<int>(port->ops.close(port)));
             port = nullptr;
