@@ -58,6 +58,7 @@ void waitForEnq() {
             // No deadline: the phone's byte ends the sleep at once, a key is
             // seen within the allowance.
             idle_allow_ms(tick_ms() - waitStart, UINT32_MAX);
+            idle_watch_keys();
             idle_hook(runPort);
         }
     }

@@ -233,18 +233,24 @@ void set_tick_source(TickSource source) {
 IdleHook idle_hook = pump_messages;
 
 namespace {
-uint32_t idle_allowance_ms = 1;
+constexpr IdlePass kPlainPass = {1, false, false};
+IdlePass next_pass = kPlainPass;
 }  // namespace
 
 void idle_allow_ms(uint32_t waited_ms, uint32_t left_ms) {
     const uint32_t most = waited_ms < kIdleBriskMs ? kIdleBriskStepMs : kIdleAllowanceMaxMs;
-    idle_allowance_ms = left_ms < 1 ? 1 : left_ms > most ? most : left_ms;
+    next_pass.ms = left_ms < 1 ? 1 : left_ms > most ? most : left_ms;
+    next_pass.input = true;
 }
 
-uint32_t idle_take_allowance_ms() {
-    const uint32_t ms = idle_allowance_ms;
-    idle_allowance_ms = 1;
-    return ms;
+void idle_watch_keys() {
+    next_pass.keys = true;
+}
+
+IdlePass idle_take() {
+    const IdlePass pass = next_pass;
+    next_pass = kPlainPass;
+    return pass;
 }
 
 void set_idle_hook(IdleHook hook) {

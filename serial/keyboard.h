@@ -25,20 +25,31 @@ void set_idle_hook(IdleHook hook);
 // or PORT_FAILED when the port's device has gone away.
 int32_t pump_messages(SerialPort* port);
 
-// How long the next idle wait may sleep when nothing happens, in ms; a byte
-// still ends the sleep at once (on Windows a finished write or a key too).
-// For its first kIdleBriskMs (waited_ms) a wait wakes every kIdleBriskStepMs,
-// which keeps a processor that will soon be needed from sinking into its
-// slower-to-wake sleep; after that it may sleep up to kIdleAllowanceMaxMs.
-// Never past the time it has left (left_ms). pump_messages takes the
-// allowance and leaves 1 ms behind.
+// What the next idle pass waits for. A wait for a byte (idle_allow_ms) may
+// sleep up to its allowance, and a byte arriving ends the sleep at once; for
+// its first kIdleBriskMs (waited_ms) it wakes every kIdleBriskStepMs, which
+// keeps a processor that will soon be needed from sinking into its
+// slower-to-wake sleep, after that up to kIdleAllowanceMaxMs, never past the
+// time it has left (left_ms). A wait that also looks for a key
+// (idle_watch_keys) wakes on one on Windows. Every other pass (delays,
+// writes) sleeps 1 ms on a finished write at most, whatever else arrives:
+// idle_take gives the pass its due and leaves that behind.
 constexpr uint32_t kIdleBriskMs = 100;
 constexpr uint32_t kIdleBriskStepMs = 2;
 constexpr uint32_t kIdleAllowanceMaxMs = 50;
 void idle_allow_ms(uint32_t waited_ms, uint32_t left_ms);
-uint32_t idle_take_allowance_ms();
+void idle_watch_keys();
+struct IdlePass {
+    uint32_t ms;
+    bool input;  // a byte ends it
+    bool keys;   // a key press ends it
+};
+IdlePass idle_take();
 
-// 1 when a key press is waiting on the console input, else 0. Consumes nothing.
+// 1 when a key press is waiting on the console input, else 0. Consumes
+// nothing a key read would return; on Windows it drops the records that are
+// no key press (releases, focus, mouse, a modifier alone), which would keep
+// a wait on the console awake.
 int key_pressed();
 // One key press as the console character read gives it: its character code
 // 0..255, without echo and without Enter; -1 when the console input has

@@ -103,9 +103,9 @@ uint64_t platform_micros() {
 }
 
 int32_t pump_messages(SerialPort* port) {
-    const uint32_t ms = idle_take_allowance_ms();
-    if (port != nullptr) return posix_port_idle(port, static_cast<int32_t>(ms));
-    sleep_ms(static_cast<long>(ms));
+    const IdlePass pass = idle_take();
+    if (port != nullptr) return posix_port_idle(port, static_cast<int32_t>(pass.ms), pass.input);
+    sleep_ms(static_cast<long>(pass.ms));
     return 0;
 }
 

@@ -51,18 +51,21 @@ uint64_t platform_micros() {
 
 int32_t pump_messages(SerialPort* port) {
     // Sleeps for at most the allowance on the port's events, the console
-    // input and the message queue: a byte or a key wakes it at once, and no
-    // core is held.
-    DWORD ms = idle_take_allowance_ms();
+    // input (when a key is looked for) and the message queue: what the pass
+    // waits for wakes it at once, and no core is held.
+    const IdlePass pass = idle_take();
+    DWORD ms = pass.ms;
     HANDLE events[3];
     uint32_t count = 0;
     bool short_wait = false;
-    const int32_t ready = win32_port_idle_events(port, events, &count, &short_wait);
+    const int32_t ready = win32_port_idle_events(port, pass.input, events, &count, &short_wait);
     if (ready != 0) return ready < 0 ? ready : 0;
     // A byte that no armed read watches for is only seen on the next pass.
     if (short_wait) ms = 1;
     DWORD console = MAXDWORD;
-    if (console_input()) {
+    if (pass.keys && console_input()) {
+        // A record that is no key press would keep the handle signalled.
+        if (key_pressed()) return 0;
         console = count;
         events[count++] = GetStdHandle(STD_INPUT_HANDLE);
     }
@@ -81,6 +84,15 @@ int32_t pump_messages(SerialPort* port) {
     return win32_port_idle_done(port);
 }
 
+// Whether a key-down record is a key press that a key read returns: a
+// character or a key with an extended code, not a modifier on its own.
+bool is_key_press(const INPUT_RECORD& record) {
+    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return false;
+    const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+    return key.uChar.AsciiChar != 0 ||
+           translate_key(key.dwControlKeyState, key.wVirtualKeyCode, 0) > 0;
+}
+
 int key_pressed() {
     if (pending_repeats > 0) return 1;
     if (!console_input() || !console_may_have_input) return 0;
@@ -93,7 +105,7 @@ int key_pressed() {
             console_may_have_input = false;
             return 0;
         }
-        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return 1;
+        if (is_key_press(record)) return 1;
         if (!ReadConsoleInputA(input, &record, 1, &got) || got == 0) return 0;
     }
 }

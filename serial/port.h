@@ -166,13 +166,15 @@ SerialPort* win32_port_open_named(int32_t port_index, const char* device_name, i
 int32_t win32_map_error(uint32_t error);
 // The device's current event mask, and its handle (null when not open).
 uint32_t win32_port_event_mask(SerialPort* port);
-// A Win32 port's part of the idle wait (pump_messages does the waiting):
-// arms its read and puts its events (a byte arriving, a write done) in
-// events (room for 2), setting *count, and *short_wait when no armed read
-// would end the wait on a byte. Returns 1 when a byte is already there to
-// read (no wait then), 0 to wait, PORT_FAILED when the device has gone.
-// Without a Win32 port: no events, 0.
-int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count, bool* short_wait);
+// A Win32 port's part of the idle wait (pump_messages does the waiting): puts
+// its events in events (room for 2), setting *count: a write done and, for a
+// pass that waits for input, a byte arriving (its read armed), with
+// *short_wait when no armed read would end the wait on a byte. Returns 1 when
+// input is waited for and a byte is already there to read (no wait then), 0
+// to wait, PORT_FAILED when the device has gone. Without a Win32 port: no
+// events, 0.
+int32_t win32_port_idle_events(SerialPort* port, bool input, void** events, uint32_t* count,
+                               bool* short_wait);
 // After the wait: takes what completed. PORT_FAILED when the device has gone.
 int32_t win32_port_idle_done(SerialPort* port);
 void* win32_port_handle(SerialPort* port);
@@ -183,9 +185,9 @@ void win32_port_arm_one_byte(SerialPort* port);
 #else
 SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t speed, char parity,
                             int32_t data_bits, int32_t stop_bits);
-// Waits up to timeout_ms for input on a POSIX port's descriptor without
-// consuming it: lets idle waits give up the processor. Returns 0, or
-// PORT_FAILED when the device has gone away (hang-up, unplugged adapter).
-// Without a POSIX port it just sleeps.
-int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms);
+// Sleeps up to timeout_ms on a POSIX port's descriptor, until input comes
+// when `input` (at once when some is queued), without consuming it: lets idle
+// waits give up the processor. Returns 0, or PORT_FAILED when the device has
+// gone away (hang-up, unplugged adapter). Without a POSIX port it just sleeps.
+int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms, bool input);
 #endif

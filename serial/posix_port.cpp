@@ -601,19 +601,17 @@ SerialPort* serial_port_open(int32_t port_index, const char* device_name, int32_
     return posix_port_open(port_index, device_name, speed, parity, data_bits, stop_bits);
 }
 
-int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms) {
+int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms, bool input) {
     const int timeout = timeout_ms > 0 ? static_cast<int>(timeout_ms) : 0;
     if (port == nullptr || port->driver_type != PORT_DRIVER_POSIX || port->driver == nullptr) {
         timespec pause{timeout / 1000, (timeout % 1000) * 1000000L};
         nanosleep(&pause, nullptr);
         return PORT_OK;
     }
-    const int fd = data_of(port)->fd;
-    int waiting = 0;
-    if (ioctl(fd, FIONREAD, &waiting) != 0) return PORT_FAILED;
-    // Input that the caller is not reading (a write wait) must not wake us
-    // at once on every pass: then only a hang-up ends the pause early.
-    pollfd p{fd, static_cast<short>(waiting > 0 ? 0 : POLLIN), 0};
+    // A wait for a byte ends at once when one is there, also one that came
+    // after the caller looked; input that the caller is not reading (a delay,
+    // a write wait) must not wake every pass: then only a hang-up ends it.
+    pollfd p{data_of(port)->fd, static_cast<short>(input ? POLLIN : 0), 0};
     if (poll(&p, 1, timeout) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
         return PORT_FAILED;
     return PORT_OK;

@@ -780,7 +780,8 @@ Win32PortData* win32_data(SerialPort* port) {
 
 }  // namespace
 
-int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count, bool* short_wait) {
+int32_t win32_port_idle_events(SerialPort* port, bool input, void** events, uint32_t* count,
+                               bool* short_wait) {
     *count = 0;
     *short_wait = false;
     Win32PortData* d = win32_data(port);
@@ -788,19 +789,20 @@ int32_t win32_port_idle_events(SerialPort* port, void** events, uint32_t* count,
     collect_armed(d, 0);
     collect_write(d, 0);
     if (d->gone) return PORT_FAILED;
+    if (d->write_pending) events[(*count)++] = d->write_ov.hEvent;
+    // A pass that is not waiting for a byte sleeps whatever is there to read.
+    if (!input) return 0;
     // Bytes already taken: the caller has work, no need to sleep.
     if (buffered(d) > 0) return 1;
     // The last armed read ended empty: arming again at once could spin.
     if (d->read_empty) {
         d->read_empty = false;
-        if (d->write_pending) events[(*count)++] = d->write_ov.hEvent;
         return 0;
     }
     arm(d);
     if (buffered(d) > 0) return 1;
     if (d->read_armed) events[(*count)++] = d->read_ov.hEvent;
     *short_wait = !d->read_armed;
-    if (d->write_pending) events[(*count)++] = d->write_ov.hEvent;
     return 0;
 }
 

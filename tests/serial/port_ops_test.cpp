@@ -46,14 +46,14 @@ struct HookScript {
     int32_t failCode = 0;
     int unstallOnPass = -1;
     bool sawNullPort = false;
-    std::vector<std::pair<uint32_t, uint32_t>> allowances;  // (time, ms) per pass
+    std::vector<std::pair<uint32_t, IdlePass>> passes;  // (time, what it may wait for)
 };
 HookScript hook;
 
 int32_t testHook(SerialPort* port) {
     ++hook.calls;
     if (port == nullptr) hook.sawNullPort = true;
-    hook.allowances.emplace_back(fakeNow, idle_take_allowance_ms());
+    hook.passes.emplace_back(fakeNow, idle_take());
     fakeNow += hook.msPerPass;
     FakeDevice* d = hook.device;
     if (d != nullptr) {
@@ -229,14 +229,21 @@ TEST_F(PortOpsTest, ReadByteTimed) {
         if (c.expected == PORT_NO_DATA && c.timeoutMs > 0) {
             EXPECT_GE(fakeNow - start, static_cast<uint32_t>(c.timeoutMs));
         }
-        // Brisk passes at first, longer sleeps later, none past the deadline.
-        for (const auto& [at, allowed] : hook.allowances) {
+        // Brisk passes at first, longer sleeps later, none past the deadline;
+        // each ends on a byte.
+        for (const auto& [at, pass] : hook.passes) {
             const int64_t left = c.timeoutMs == -1 ? int64_t{kIdleAllowanceMaxMs}
                                                    : c.timeoutMs - int64_t{at - start};
             const int64_t most = at - start < kIdleBriskMs ? kIdleBriskStepMs : kIdleAllowanceMaxMs;
             const int64_t expected = std::clamp<int64_t>(left, 1, most);
-            ASSERT_EQ(int64_t{allowed}, expected) << at - start;
+            ASSERT_EQ(int64_t{pass.ms}, expected) << at - start;
+            ASSERT_TRUE(pass.input && !pass.keys);
         }
+        // The next wait (a delay) gets none of it: 1 ms, whatever arrives.
+        hook.passes.clear();
+        port_wait(port, 2);
+        for (const auto& [at, pass] : hook.passes)
+            EXPECT_TRUE(pass.ms == 1 && !pass.input && !pass.keys) << pass.ms;
     }
 }
 
