@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cinttypes>
+#include <cstring>
 
 #include "app/console.h"
 #include "serial/terminal.h"
@@ -81,6 +82,7 @@ void openImage(const char* name) {
             consoleWrite("\nNo file name: the console input has ended. The run stops.\n");
             abortRun(run().runPort);
         }
+        if (std::strchr(typed, kCtrlC) != nullptr) interruptRun();
         file = tooLong ? nullptr : file_open_regular(typed);
         if (file == nullptr) consolePrint("Could not open: %s\n", typed);
     }

@@ -44,7 +44,11 @@ void waitForEnq() {
     const uint32_t waitStart = tick_ms();
     int32_t byte;
     for (;;) {
-        if (key_pressed() && consoleReadKey() == 'q') abortRun(runPort);
+        if (key_pressed()) {
+            const int key = consoleReadKey();
+            if (key == 'q') abortRun(runPort);
+            if (key == kCtrlC) interruptRun();
+        }
         byte = runPort->ops.read_byte(runPort);
         if (byte == kEnq) break;
         if (byte < 0 && byte != PORT_NO_DATA) {

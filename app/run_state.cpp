@@ -72,14 +72,27 @@ void setRunExit(RunExit runExit) {
     runExitHandler = runExit;
 }
 
-void abortRun(SerialPort* port) {
+namespace {
+
+[[noreturn]] void endRun(SerialPort* port, int status) {
     const bool gone = port_device_gone(port);
     if (port != nullptr) port->ops.close(port);
     if (port == state.runPort) state.runPort = nullptr;
     if (gone) consoleNote("the serial device disappeared");
     if (flashNote()[0] != '\0') std::fputs(flashNote(), stderr);
-    if (runExitHandler != nullptr) runExitHandler(kExitAbort);
-    std::exit(kExitAbort);
+    if (runExitHandler != nullptr) runExitHandler(status);
+    std::exit(status);
+}
+
+}  // namespace
+
+void abortRun(SerialPort* port) {
+    endRun(port, kExitAbort);
+}
+
+void interruptRun() {
+    consoleWrite("^C\n");
+    endRun(state.runPort, kExitInterrupted);
 }
 
 bool askYesNo(const char* question) {
@@ -91,6 +104,7 @@ bool askYesNo(const char* question) {
         consoleWrite("\nNo answer: the console input has ended. The run stops.\n");
         abortRun(state.runPort);
     }
+    if (key == kCtrlC) interruptRun();
     consolePrint("%c\n", key);
     return key != 'n' && key != 'N';
 }

@@ -60,6 +60,10 @@ void resetRun();
 // standard error it says first whether the serial device went away, and what
 // state the phone's FLASH is left in.
 [[noreturn]] void abortRun(SerialPort* port);
+// Ctrl-C read as a key (a console in raw input, a terminal without signals):
+// the same way out as the signal, through the abort path with status 130.
+constexpr int kCtrlC = 0x03;
+[[noreturn]] void interruptRun();
 
 // Keeps the note about the phone's FLASH current: call after every change of
 // run().flash. It is also what Ctrl-C and the other terminating signals print.

@@ -155,9 +155,13 @@ void terminal_init() {
         terminal_saved = true;
         atexit(restore_terminal);
     }
-    // SIGPIPE too: a closed reader of the output (download ... | head).
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
-        signal(sig, release_on_signal);
+    // SIGPIPE too: a closed reader of the output (download ... | head). A
+    // signal that the caller ignores (nohup, a launcher) stays ignored.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        struct sigaction now {};
+        if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_DFL)
+            signal(sig, release_on_signal);
+    }
     terminal_line_editing(false);
 }
 

@@ -190,4 +190,11 @@ SerialPort* posix_port_open(int32_t port_index, const char* device_name, int32_t
 // waits give up the processor. Returns 0, or PORT_FAILED when the device has
 // gone away (hang-up, unplugged adapter). Without a POSIX port it just sleeps.
 int32_t posix_port_idle(SerialPort* port, int32_t timeout_ms, bool input);
+// The mapping of a failed open's errno to a status code.
+int32_t posix_map_open_error(int error);
+// Test seam: every ioctl of the driver goes through this (null: the system's),
+// so that the modem lines and the serial flags can be seen where a pty has
+// none.
+using PosixIoctl = int (*)(int fd, unsigned long request, void* arg);
+void posix_port_set_ioctl(PosixIoctl seam);
 #endif

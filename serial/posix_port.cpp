@@ -41,10 +41,7 @@ struct PosixPortData {
     serial_icounter_struct counters;
     bool have_counters;
 #endif
-#if defined(TIOCGSERIAL)
-    serial_struct saved_serial;  // the driver's flags before ours, put back at close
-    bool serial_changed;
-#endif
+    int entry;  // in open_devices, -1 when the table was full
 };
 
 // Win32 line-error bits, kept so both drivers report alike.
@@ -54,25 +51,51 @@ constexpr uint32_t kErrParity = 0x0004;
 constexpr uint32_t kErrFrame = 0x0008;
 constexpr uint32_t kErrBreak = 0x0010;
 
-// Descriptors of the open ports, for the release on a terminating signal;
-// -1 marks a free entry.
-constexpr int kMaxOpenPorts = 16;
-volatile sig_atomic_t open_fds[kMaxOpenPorts] = {-1, -1, -1, -1, -1, -1, -1, -1,
-                                                 -1, -1, -1, -1, -1, -1, -1, -1};
+PosixIoctl ioctl_seam = nullptr;
 
-void remember_fd(int fd) {
-    for (auto& entry : open_fds) {
-        if (entry == -1) {
-            entry = fd;
-            return;
-        }
-    }
+int dev_ioctl(int fd, unsigned long request, void* arg = nullptr) {
+    return ioctl_seam != nullptr ? ioctl_seam(fd, request, arg) : ioctl(fd, request, arg);
 }
 
-void forget_fd(int fd) {
-    for (auto& entry : open_fds) {
-        if (entry == fd) entry = -1;
+// The open ports, for their release on a terminating signal: what a normal
+// close puts back, kept where a signal handler can reach it. An entry is
+// filled before its descriptor is published, and freed by clearing that.
+struct OpenDevice {
+    volatile sig_atomic_t fd_plus_one;  // 0: a free entry
+#if defined(TIOCGSERIAL)
+    serial_struct saved_serial;  // the driver's flags before ours
+    volatile sig_atomic_t restore_serial;
+#endif
+};
+constexpr int kMaxOpenPorts = 16;
+OpenDevice open_devices[kMaxOpenPorts];
+
+int remember_device(int fd) {
+    for (int i = 0; i < kMaxOpenPorts; ++i) {
+        if (open_devices[i].fd_plus_one == 0) {
+#if defined(TIOCGSERIAL)
+            open_devices[i].restore_serial = 0;
+#endif
+            open_devices[i].fd_plus_one = fd + 1;
+            return i;
+        }
     }
+    return -1;
+}
+
+// The last steps of every close, also on a signal: the driver's flags put
+// back, exclusive mode off, the entry freed, the descriptor closed. Only
+// async-signal-safe calls.
+int release_device(int fd, int entry) {
+    if (entry >= 0) {
+#if defined(TIOCGSERIAL)
+        OpenDevice& device = open_devices[entry];
+        if (device.restore_serial != 0) dev_ioctl(fd, TIOCSSERIAL, &device.saved_serial);
+#endif
+        open_devices[entry].fd_plus_one = 0;
+    }
+    dev_ioctl(fd, TIOCNXCL);
+    return ::close(fd);  // also drops the flock
 }
 
 PosixPortData* data_of(SerialPort* port) {
@@ -88,24 +111,6 @@ int32_t fail(SerialPort* port, int32_t code = PORT_FAILED) {
 int32_t fail_open(SerialPort* port, int32_t code, int error, const char* reason = nullptr) {
     port_set_os_error(port, error, reason != nullptr ? reason : std::strerror(error));
     return fail(port, code);
-}
-
-int32_t map_open_error(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR:
-        case ENXIO:
-        case ENODEV:
-        case EIO:  // a ttyS node without a UART behind it
-            return PORT_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EBUSY:
-        case EWOULDBLOCK:
-            return PORT_IN_USE;
-        default:
-            return PORT_FAILED;
-    }
 }
 
 struct SpeedCode {
@@ -145,7 +150,7 @@ bool speed_code(int32_t bps, speed_t* code) {
 
 void modem_lines(SerialPort* port, int lines, bool on) {
     // Fails on a pseudo-terminal, which has no modem lines: nothing to do then.
-    ioctl(data_of(port)->fd, on ? TIOCMBIS : TIOCMBIC, &lines);
+    dev_ioctl(data_of(port)->fd, on ? TIOCMBIS : TIOCMBIC, &lines);
 }
 
 // Composes the termios record from the stored settings and applies all of it.
@@ -218,12 +223,12 @@ bool hung_up(int fd) {
 }
 
 int32_t queued_input(SerialPort* port, int* level) {
-    if (ioctl(data_of(port)->fd, FIONREAD, level) != 0) return fail(port);
+    if (dev_ioctl(data_of(port)->fd, FIONREAD, level) != 0) return fail(port);
     return PORT_OK;
 }
 
 int32_t queued_output(SerialPort* port, int* level) {
-    if (ioctl(data_of(port)->fd, TIOCOUTQ, level) != 0) return fail(port);
+    if (dev_ioctl(data_of(port)->fd, TIOCOUTQ, level) != 0) return fail(port);
     return PORT_OK;
 }
 
@@ -235,7 +240,7 @@ int32_t room(uint32_t size, int level) {
 void update_line_errors(PosixPortData* d) {
 #if defined(TIOCGICOUNT)
     serial_icounter_struct now{};
-    if (ioctl(d->fd, TIOCGICOUNT, &now) != 0) return;  // not a UART: no counters
+    if (dev_ioctl(d->fd, TIOCGICOUNT, &now) != 0) return;  // not a UART: no counters
     if (d->have_counters) {
         if (now.brk != d->counters.brk) d->line_errors |= kErrBreak;
         if (now.frame != d->counters.frame) d->line_errors |= kErrFrame;
@@ -298,12 +303,7 @@ int32_t op_write_byte(SerialPort* port, int ch) {
 int32_t op_close(SerialPort* port) {
     PosixPortData* d = data_of(port);
     port_close_lines(port, d->speed);
-#if defined(TIOCGSERIAL)
-    if (d->serial_changed) ioctl(d->fd, TIOCSSERIAL, &d->saved_serial);
-#endif
-    ioctl(d->fd, TIOCNXCL);
-    forget_fd(d->fd);
-    const int32_t rc = ::close(d->fd) == 0 ? PORT_OK : PORT_FAILED;
+    const int32_t rc = release_device(d->fd, d->entry) == 0 ? PORT_OK : PORT_FAILED;
     delete d;
     port->driver = nullptr;
     port_release(port);
@@ -388,15 +388,15 @@ int32_t op_clear_tx(SerialPort* port) {
 
 int32_t op_send_break(SerialPort* port, int32_t ms) {
     const int fd = data_of(port)->fd;
-    ioctl(fd, TIOCSBRK);
+    dev_ioctl(fd, TIOCSBRK);
     port_wait(port, ms);  // a failed wait only shortens the break
-    ioctl(fd, TIOCCBRK);
+    dev_ioctl(fd, TIOCCBRK);
     return PORT_OK;
 }
 
 int32_t op_modem_status(SerialPort* port) {
     int lines = 0;
-    if (ioctl(data_of(port)->fd, TIOCMGET, &lines) != 0) {
+    if (dev_ioctl(data_of(port)->fd, TIOCMGET, &lines) != 0) {
         // No modem lines (a pseudo-terminal) reads as all low; a vanished device fails.
         return errno == EIO || errno == ENXIO || errno == ENODEV ? fail(port) : 0;
     }
@@ -428,10 +428,10 @@ int32_t op_dump(SerialPort* port, PortLineOutput out) {
     PosixPortData* d = data_of(port);
     int in_level = 0;
     int out_level = 0;
-    ioctl(d->fd, FIONREAD, &in_level);
-    ioctl(d->fd, TIOCOUTQ, &out_level);
+    dev_ioctl(d->fd, FIONREAD, &in_level);
+    dev_ioctl(d->fd, TIOCOUTQ, &out_level);
     int lines = 0;
-    ioctl(d->fd, TIOCMGET, &lines);
+    dev_ioctl(d->fd, TIOCMGET, &lines);
     const int32_t line = op_line_status(port);
     const int32_t modem = op_modem_status(port);
     char text[200];
@@ -466,12 +466,15 @@ int32_t op_dump(SerialPort* port, PortLineOutput out) {
 void ask_low_latency(PosixPortData* d) {
 #if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
     serial_struct serial{};
-    if (ioctl(d->fd, TIOCGSERIAL, &serial) != 0) return;
-    d->saved_serial = serial;
+    if (d->entry < 0 || dev_ioctl(d->fd, TIOCGSERIAL, &serial) != 0) return;
     constexpr int kLowLatency = ASYNC_LOW_LATENCY;
     if ((serial.flags & kLowLatency) != 0) return;
+    // Kept before the change: a signal in between puts back what was there.
+    OpenDevice& device = open_devices[d->entry];
+    device.saved_serial = serial;
+    device.restore_serial = 1;
     serial.flags |= kLowLatency;
-    d->serial_changed = ioctl(d->fd, TIOCSSERIAL, &serial) == 0;
+    if (dev_ioctl(d->fd, TIOCSSERIAL, &serial) != 0) device.restore_serial = 0;
 #else
     (void)d;
 #endif
@@ -490,11 +493,11 @@ int32_t connect(SerialPort* port, const char* path) {
     // Only a character device can be a serial port; a file, directory or
     // FIFO is refused before it is opened.
     struct stat st;
-    if (stat(path, &st) != 0) return fail_open(port, map_open_error(errno), errno);
+    if (stat(path, &st) != 0) return fail_open(port, posix_map_open_error(errno), errno);
     if (!S_ISCHR(st.st_mode)) return fail_open(port, PORT_NOT_FOUND, ENOTTY, "Not a serial device");
 
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return fail_open(port, map_open_error(errno), errno);
+    if (fd < 0) return fail_open(port, posix_map_open_error(errno), errno);
     if (!isatty(fd)) {
         ::close(fd);
         return fail_open(port, PORT_NOT_FOUND, ENOTTY, "Not a serial device");
@@ -505,18 +508,18 @@ int32_t connect(SerialPort* port, const char* path) {
         const int error = errno;
         ::close(fd);
         // Another process holds the lock: the system calls that busy.
-        return fail_open(port, error == EWOULDBLOCK ? PORT_IN_USE : map_open_error(error),
+        return fail_open(port, error == EWOULDBLOCK ? PORT_IN_USE : posix_map_open_error(error),
                          error == EWOULDBLOCK ? EBUSY : error);
     }
-    ioctl(fd, TIOCEXCL);
+    dev_ioctl(fd, TIOCEXCL);
     if (tcgetattr(fd, &d->tio) != 0) {
         const int error = errno;
-        ioctl(fd, TIOCNXCL);  // the flag would outlive this descriptor
+        dev_ioctl(fd, TIOCNXCL);  // the flag would outlive this descriptor
         ::close(fd);
         return fail_open(port, PORT_FAILED, error);
     }
     d->fd = fd;
-    remember_fd(fd);
+    d->entry = remember_device(fd);
     port->status = PORT_OK;
 
     termios& t = d->tio;
@@ -644,13 +647,33 @@ bool port_device_gone(SerialPort* port) {
 }
 
 void port_release_all_on_signal() {
-    for (auto& entry : open_fds) {
-        const int fd = entry;
+    for (int i = 0; i < kMaxOpenPorts; ++i) {
+        const int fd = static_cast<int>(open_devices[i].fd_plus_one) - 1;
         if (fd < 0) continue;
-        entry = -1;
         int lines = TIOCM_DTR | TIOCM_RTS;
-        ioctl(fd, TIOCMBIC, &lines);
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);  // also drops the flock
+        dev_ioctl(fd, TIOCMBIC, &lines);
+        release_device(fd, i);
+    }
+}
+
+void posix_port_set_ioctl(PosixIoctl seam) {
+    ioctl_seam = seam;
+}
+
+int32_t posix_map_open_error(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV:
+        case EIO:  // a ttyS node without a UART behind it
+            return PORT_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+        case EWOULDBLOCK:
+            return PORT_IN_USE;
+        default:
+            return PORT_FAILED;
     }
 }

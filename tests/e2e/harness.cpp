@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -257,6 +258,14 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         ::setsid();
         const int tty = ::open(consoleName, O_RDWR);
         if (tty < 0) ::_exit(126);
+        if (!scenario.consoleSignals) {
+            termios t{};
+            ::tcgetattr(tty, &t);
+            t.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+            ::tcsetattr(tty, TCSANOW, &t);
+        }
+        for (int sig : scenario.ignoredSignals)
+            ::signal(sig, SIG_IGN);
         ::dup2(tty, 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
@@ -306,7 +315,11 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
             if (keyDue && Clock::now() >= keyAt) {
                 std::string typed(1, key.key);
                 typed += key.also;
-                [[maybe_unused]] ssize_t w = ::write(consoleFd, typed.data(), typed.size());
+                if (key.sig != 0) {
+                    ::kill(pid, key.sig);
+                } else {
+                    [[maybe_unused]] ssize_t w = ::write(consoleFd, typed.data(), typed.size());
+                }
                 keyDue = false;
                 ++nextKey;
                 result->keysTyped = nextKey;

@@ -36,15 +36,21 @@
 
 namespace e2e {
 
-// A key typed on download's console (a pseudo-terminal).
+// A key typed on download's console (a pseudo-terminal), or a signal sent.
 struct Key {
     Key(char k = 'q', std::string afterText = "", int delay = 0, std::string alsoTyped = "")
         : key(k), after(std::move(afterText)), delayMs(delay), also(std::move(alsoTyped)) {}
+    static Key signal(int sig, std::string afterText, int delay = 0) {
+        Key k(0, std::move(afterText), delay);
+        k.sig = sig;
+        return k;
+    }
     char key;
     std::string after;  // typed once this text has appeared in the output since the last key
                         // ("" at once)
     int delayMs;        // then after this pause
     std::string also;   // typed together with the key, in the same write
+    int sig = 0;        // sent to the tool instead of a key
 };
 
 struct Scenario {
@@ -53,7 +59,9 @@ struct Scenario {
     bool addPort = true;            // add /c:<the phone's port>
     bool portByNumber = false;      // under Wine: /<n> for COMn instead of /c:COMn
     std::vector<Key> keys;
-    bool closeConsole = false;                 // end the console input after the last key
+    bool closeConsole = false;        // end the console input after the last key
+    bool consoleSignals = true;       // the console turns Ctrl-C into SIGINT (else it is a byte)
+    std::vector<int> ignoredSignals;  // the tool starts with these ignored, as under nohup
     std::map<std::string, std::string> files;  // name -> contents, in the working directory
     bool phoneProcess = false;          // phonesim as a child instead of an in-process thread
     double timeoutSeconds = 60;         // download is killed after this long

@@ -2,6 +2,7 @@
 // belong, the FLASH equal to the files, the checks and their questions, the
 // verdicts and the exit status.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <regex>
 #include <sstream>
@@ -260,6 +261,51 @@ TEST(ImageInput, CtrlCSaysWhatTheFlashHolds) {
         r.errors, std::regex("^a\\.bin: [1-9][0-9]? of 69 blocks sent; its FLASH at "
                              "0x400000-0x41FFFF is incomplete and must be flashed again\n$")))
         << r.errors;
+}
+
+// A hang-up that the caller ignores (nohup) stays ignored: the run goes on.
+TEST(ImageInput, AnIgnoredHangUpLeavesTheRunAlone) {
+    e2e::Scenario s = baseScenario();
+    s.files["a.bin"] = e2e::crcImage(70000);
+    s.args = {"a.bin", "/l"};
+    s.phone.paceLine = true;
+    s.ignoredSignals = {SIGHUP};
+    s.keys = {e2e::Key::signal(SIGHUP, "FLASH download in progress ....\n", 300)};
+    const e2e::Result r = e2e::run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.keysTyped, 1u);
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    EXPECT_EQ(r.flash(0x400000, 70000), s.files["a.bin"]);
+}
+
+// Ctrl-C that arrives as a byte (a terminal without signals; the Windows
+// console while a key is read) stops the run wherever a key or a line is
+// read, never answers. (Wine's console on a pty takes the byte for a Ctrl-C
+// event that never comes, so this runs natively.)
+TEST(ImageInput, CtrlCAsAByteStopsTheRun) {
+    const struct {
+        const char* where;
+        std::vector<std::string> args;
+        std::string after;
+    } cases[] = {
+        {"the ENQ wait", {"a.bin", "/l"}, "Press q to Quit\n"},
+        {"a question", {"bad.bin", "/l"}, kSignatureQuestion},
+        {"the file-name prompt", {"missing.bin", "/l"}, "Download filename: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        e2e::Scenario s = baseScenario();
+        s.files["a.bin"] = e2e::crcImage(3000);
+        s.files["bad.bin"] = std::string(4000, 'x');
+        s.args = c.args;
+        s.phone.enq = c.args[0] != "a.bin";
+        s.consoleSignals = false;
+        s.keys = {{'\x03', c.after, 200, "\n"}};
+        const e2e::Result r = e2e::run(s);
+        ASSERT_FALSE(r.timedOut) << r.output;
+        EXPECT_EQ(r.exitStatus, 130) << r.output;
+        EXPECT_FALSE(r.phone.verdict.ended) << r.phoneReport();
+    }
 }
 
 // --progress: one line per 5 % instead of the glyph rows when the output is

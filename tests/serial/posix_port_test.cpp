@@ -1,10 +1,15 @@
 // The POSIX termios driver against a real pseudo-terminal pair.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -366,6 +371,73 @@ TEST(PosixPortOpen, PathsThatAreNoSerialPortFailCleanly) {
         EXPECT_EQ(port->driver, nullptr);
         EXPECT_EQ(port->ops.write_byte(port, 'x'), PORT_UNSUPPORTED);
         EXPECT_EQ(port->ops.close(port), PORT_OK);
+    }
+}
+
+// What the system says about a device that does not open, as the status
+// and the remedy: one that exists but may not be used is busy, not missing.
+TEST(PosixPortOpen, OpenErrorsMapToStatusAndRemedy) {
+    const struct {
+        int error;
+        int32_t status;
+        const char* remedy;
+    } cases[] = {
+        {ENOENT, PORT_NOT_FOUND, "is the adapter plugged in? see ls /dev/serial/by-id"},
+        {EACCES, PORT_IN_USE, "add yourself to the dialout group"},
+        {EPERM, PORT_IN_USE, "add yourself to the dialout group"},
+        {EBUSY, PORT_IN_USE, "another program holds the port"},
+        {EIO, PORT_NOT_FOUND,
+         "no serial hardware answers there; USB adapters are /dev/ttyUSB0, "
+         "/dev/ttyACM0"},
+        {EINVAL, PORT_FAILED, ""},
+    };
+    SerialPort* port = port_create();
+    for (const auto& c : cases) {
+        EXPECT_EQ(posix_map_open_error(c.error), c.status) << c.error;
+        port_set_os_error(port, c.error, "");
+        EXPECT_STREQ(port_os_remedy(port), c.remedy);
+    }
+    port_release(port);
+}
+
+// What the driver does to the device at its close, seen through the ioctl
+// seam (a pty has no modem lines nor serial flags): the lines dropped after
+// the last byte, the flags it changed put back, exclusive mode off; and a
+// terminating signal does the same.
+std::string seen;
+int recordingIoctl(int fd, unsigned long request, void* arg) {
+    if (request == TIOCGSERIAL) {
+        *static_cast<serial_struct*>(arg) = serial_struct{};  // a driver that knows the flag
+        return 0;
+    }
+    if (request == TIOCSSERIAL) {
+        const bool low = (static_cast<serial_struct*>(arg)->flags & ASYNC_LOW_LATENCY) != 0;
+        seen += low ? "low-latency " : "flags-back ";
+        return 0;
+    }
+    if (request == TIOCMBIC) seen += "drop" + std::to_string(*static_cast<int*>(arg)) + " ";
+    if (request == TIOCNXCL) seen += "shared ";
+    return ioctl(fd, request, arg);
+}
+
+TEST_F(PosixPortTest, ASignalReleasesTheDeviceAsACloseDoes) {
+    static_assert(TIOCM_DTR == 2 && TIOCM_RTS == 4);
+    for (bool signal : {false, true}) {
+        EXPECT_EXIT(
+            {
+                posix_port_set_ioctl(recordingIoctl);
+                port = openPty(pty);
+                if (signal) {
+                    port_release_all_on_signal();
+                } else {
+                    port->ops.close(port);
+                }
+                std::fputs(seen.c_str(), stderr);
+                std::_Exit(0);
+            },
+            testing::ExitedWithCode(0),
+            signal ? "^low-latency drop6 flags-back shared $"
+                   : "^low-latency drop2 drop4 flags-back shared $");
     }
 }
 
