@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/console.h"
+#include "app/progress.h"
 #include "app/run_state.h"
 #include "serial/keyboard.h"
 #include "serial/port.h"
@@ -121,6 +122,7 @@ void makePrintable(const char* line, char* safe) {
 void printPhoneLine(const char* format, const char* line) {
     char safe[kReplyLineSize];
     makePrintable(line, safe);
+    progressBreakLine();
     consolePrint(format, safe);
 }
 

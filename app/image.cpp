@@ -152,10 +152,30 @@ AddressRange rangeOf(const RunConfig& config, int32_t index) {
     return {first, last - first + 1U};
 }
 
-// Whether two ranges share an address, for any 32-bit addresses: the
+// Whether the range's last address, its first plus its length minus one,
+// stays in the signed 32-bit range (an empty image's last address is its
+// first minus one).
+bool fitsSigned(AddressRange r) {
+    const int64_t last = int64_t{static_cast<int32_t>(r.first)} + int64_t{r.length} - 1;
+    return last >= INT32_MIN && last <= INT32_MAX;
+}
+
+// The classic comparison, signed and inclusive: the new image's first or last
+// address inside the earlier one, or the earlier one inside the new one.
+bool classicOverlap(AddressRange earlier, AddressRange added) {
+    const auto first = [](AddressRange r) { return static_cast<int32_t>(r.first); };
+    const auto last = [](AddressRange r) { return static_cast<int32_t>(r.first + r.length - 1U); };
+    const auto inside = [&](int32_t at, AddressRange r) { return first(r) <= at && at <= last(r); };
+    return inside(first(added), earlier) || inside(last(added), earlier) ||
+           (first(added) <= first(earlier) && last(added) >= last(earlier));
+}
+
+// Whether two ranges share an address. Where an address overflows the signed
+// range, the classic comparison goes wrong; for any 32-bit addresses: the
 // distance from one start to the other, taken modulo 2^32, lies inside the
 // first one.
 bool rangesOverlap(AddressRange a, AddressRange b) {
+    if (fitsSigned(a) && fitsSigned(b)) return classicOverlap(a, b);
     return b.first - a.first < a.length || a.first - b.first < b.length;
 }
 

@@ -88,6 +88,12 @@ void progressWaitEnd() {
     clearLine();
 }
 
+void progressBreakLine() {
+    if (!inPlace || lineLength == 0) return;
+    consoleWrite("\n");
+    lineLength = 0;
+}
+
 void progressImageBegin(uint32_t size) {
     if (!enabled) return;
     imageSize = size;

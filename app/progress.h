@@ -16,6 +16,10 @@ bool progressEnabled();
 void progressWaitBegin(const char* what);
 void progressWaitEnd();
 
+// Other text is about to be printed (a line from the phone): a line being
+// rewritten in place is ended first, and drawn anew on the next line.
+void progressBreakLine();
+
 // One image's blocks: size in bytes, then the bytes done after each block.
 void progressImageBegin(uint32_t size);
 void progressImageDone(uint32_t bytesDone);

@@ -15,6 +15,7 @@
 #include "app/transfer.h"
 #include "serial/keyboard.h"
 #include "serial/port.h"
+#include "serial/terminal.h"
 
 namespace {
 
@@ -119,6 +120,24 @@ void greetLoader() {
     consoleWrite("Response OK\n");
 }
 
+// The trace is written from its start: never over a file the run reads.
+bool startTrace(const RunConfig& config) {
+    const char* input =
+        file_same_open(config.traceFile, run().loaderFile) ? "the flash loader" : nullptr;
+    for (int32_t i = 0; i < config.imageCount && input == nullptr; ++i)
+        if (file_same(config.traceFile, config.imageNames[i])) input = config.imageNames[i];
+    if (input != nullptr) {
+        consoleNote("%s: the trace file is %s, an input of this run; name another file",
+                    config.traceFile, input);
+        return false;
+    }
+    if (!traceOpen(config.traceFile)) {
+        consoleNote("%s: the trace file cannot be written", config.traceFile);
+        return false;
+    }
+    return true;
+}
+
 // The port could not be opened: after the classic text, the device, the
 // system's reason and the usual remedy.
 void noteOpenFailure(const SerialPort* port) {
@@ -153,12 +172,9 @@ int runDownload(int argc, char** argv) {
         printUsage();
         return kExitAbort;
     }
-    if (runConfig.traceFile != nullptr && !traceOpen(runConfig.traceFile)) {
-        consoleNote("%s: the trace file cannot be written", runConfig.traceFile);
-        return kExitAbort;
-    }
     progressEnable(runConfig.progress);
     if (!openFlashLoader(runConfig)) return kExitAbort;
+    if (runConfig.traceFile != nullptr && !startTrace(runConfig)) return kExitAbort;
 
     consoleWrite("\nEntering Serial Mode\n");
     if (runConfig.deviceName != nullptr) {

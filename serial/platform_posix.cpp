@@ -249,6 +249,26 @@ bool path_is_absolute(const char* path) {
     return path[0] == '/';
 }
 
+namespace {
+
+bool same_id(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+bool file_same(const char* path, const char* other) {
+    struct stat a;
+    struct stat b;
+    return stat(path, &a) == 0 && stat(other, &b) == 0 && same_id(a, b);
+}
+
+bool file_same_open(const char* path, FILE* file) {
+    struct stat a;
+    struct stat b;
+    return file != nullptr && stat(path, &a) == 0 && fstat(fileno(file), &b) == 0 && same_id(a, b);
+}
+
 int64_t file_length(FILE* file) {
     int64_t length = -1;
     if (fseeko(file, 0, SEEK_END) == 0) length = ftello(file);

@@ -240,6 +240,43 @@ bool path_is_absolute(const char* path) {
     return drive || (slash0 && (path[1] == '\\' || path[1] == '/'));
 }
 
+namespace {
+
+// A file's identity: its volume and its index there (0, 0 when unknown).
+struct FileId {
+    DWORD volume;
+    uint64_t index;
+};
+
+FileId id_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return {0, 0};
+    return {info.dwVolumeSerialNumber, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+}
+
+FileId id_of(const char* path) {
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const FileId id = id_of(handle);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    return id;
+}
+
+bool same_id(FileId a, FileId b) {
+    return a.index != 0 && a.volume == b.volume && a.index == b.index;
+}
+
+}  // namespace
+
+bool file_same(const char* path, const char* other) {
+    return same_id(id_of(path), id_of(other));
+}
+
+bool file_same_open(const char* path, FILE* file) {
+    if (file == nullptr) return false;
+    return same_id(id_of(path), id_of(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))));
+}
+
 int64_t file_length(FILE* file) {
     int64_t length = -1;
     if (_fseeki64(file, 0, SEEK_END) == 0) length = _ftelli64(file);

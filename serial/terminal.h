@@ -68,6 +68,11 @@ int64_t file_length(FILE* file);
 // Whether path names an existing regular file.
 bool file_is_regular(const char* path);
 
+// Whether two names (after links) or a name and an open file are the same
+// existing file.
+bool file_same(const char* path, const char* other);
+bool file_same_open(const char* path, FILE* file);
+
 // Whether a path names its place from the root (/opt/x on POSIX; C:\x, C:/x
 // or \\server\x on Windows) rather than from the current directory.
 bool path_is_absolute(const char* path);

@@ -294,6 +294,28 @@ TEST(Cli, PortOpenFailures) {
     close(master);
 }
 
+// The trace is written from its start: a trace file that is one of the
+// run's inputs (also through a link) is refused before the port opens.
+TEST(Cli, ATraceFileThatIsAnInputIsRefused) {
+    TempDir dir;
+    const std::string loader = "S00600004844521B\n";
+    dir.write("rb7.s37", loader);
+    dir.write("a.bin", "abcd");
+    ASSERT_EQ(symlink("rb7.s37", dir.file("loader-link").c_str()), 0);
+    const struct {
+        std::string trace, input;
+    } cases[] = {{"a.bin", "a.bin"}, {"loader-link", "the flash loader"}};
+    for (const auto& c : cases) {
+        ProcessResult r = runDownloadIn(dir, {"a.bin", "/l", "--trace=" + c.trace, kNoDevice});
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.errors, c.trace + ": the trace file is " + c.input +
+                                ", an input of this run; name another file\n");
+        EXPECT_EQ(r.output.find("Entering Serial Mode"), std::string::npos);
+        EXPECT_EQ(readFile(dir.file("a.bin")), "abcd");
+        EXPECT_EQ(readFile(dir.file("rb7.s37")), loader);
+    }
+}
+
 // The tool on a terminal, waiting for a phone that never announces itself.
 struct TerminalRun {
     enum Input { Terminal, NoTerminal };

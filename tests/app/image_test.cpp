@@ -180,6 +180,12 @@ TEST_F(ImageChecks, Overlap) {
         {{{0x7FFF0000, static_cast<int32_t>(0x8000FFFFu)}}, 0x100, 0x1FF, false},
         {{{-65536, 0xFFFF}}, 0x8000, 0x17FFF, true},
         {{{-65536, 0xFFFF}}, 0x10000, 0x1FFFF, false},
+        // Empty images (last address = address - 1) compare as they always did.
+        {{{0x400000, 0x40FFFF}}, 0x410000, 0x40FFFF, true},
+        {{{0x410000, 0x40FFFF}}, 0x400000, 0x40FFFF, true},
+        {{{0x408000, 0x407FFF}}, 0x400000, 0x40FFFF, true},
+        {{{0x400000, 0x3FFFFF}}, 0x400000, 0x3FFFFF, true},
+        {{{0x400000, 0x40FFFF}}, 0x420000, 0x41FFFF, false},
     };
     for (const auto& tc : cases) {
         int32_t i = 0;
@@ -266,6 +272,18 @@ TEST_F(ImageChecks, AnImageThatIsNoFilePromptsUntilOneOpens) {
         << out;
     // The report names the command-line file.
     EXPECT_NE(out.find("Filename:     " + folder + "\n"), std::string::npos);
+
+    // The last line of the input is a name without its line end too (its
+    // file carries its own check sequence: no question follows).
+    const auto fcs =
+        static_cast<uint16_t>(~crc16Update(0xFFFF, reinterpret_cast<const uint8_t*>("ab"), 2));
+    dir.write("fcs.bin",
+              std::string("ab") + static_cast<char>(fcs & 0xFF) + static_cast<char>(fcs >> 8));
+    typeInput(dir.file("nope.bin") + "\n" + dir.file("fcs.bin"));
+    startCapture();
+    checkImage(runConfig, 0);
+    captured();
+    EXPECT_EQ(currentImage.size, 4);
 }
 
 // Sizes up to the int32 limit are measured; a larger file cannot be

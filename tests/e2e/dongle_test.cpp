@@ -32,9 +32,16 @@ TEST_P(Dongle, ACompleteRunThroughTheDongle) {
     EXPECT_TRUE(r.phone.verdict.wellFormed()) << r.phoneReport();
 
     // The dongle heard the wake-up byte and a set-up sequence at 9600, once
-    // for 38400 and once for 115200.
-    EXPECT_EQ(r.transcript().bytes(true, sim::Phase::Dongle),
-              "\xF0" + kSetup38400 + "\xF0" + kSetup115200);
+    // for 38400 and once for 115200; a busy machine may make a wake-up take
+    // another attempt (its answer later than the 10 ms the tool waits).
+    std::string heard = r.transcript().bytes(true, sim::Phase::Dongle);
+    for (const std::string& setup : {kSetup38400, kSetup115200}) {
+        const size_t attempts = heard.find_first_not_of('\xF0');
+        EXPECT_TRUE(attempts >= 1 && attempts <= 10 && heard.compare(attempts, 11, setup) == 0)
+            << heard.size();
+        heard.erase(0, attempts == std::string::npos ? heard.size() : attempts + 11);
+    }
+    EXPECT_EQ(heard, "");
     for (const auto& chunk : r.transcript().chunks()) {
         if (chunk.toPhone && chunk.phase == sim::Phase::Dongle) {
             EXPECT_EQ(chunk.speed, 9600u);

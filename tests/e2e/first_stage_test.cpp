@@ -74,8 +74,17 @@ TEST_P(FirstStage, IromPathToTheLoaderVersion) {
 TEST_P(FirstStage, LoaderAlreadyRunning) {
     e2e::Scenario s = scenario();
     s.phone.loaderRunning = true;
-    s.args.push_back("/h");
+    s.args.insert(s.args.end(), {"/h", "--trace=trace.txt"});
+    s.readBack = {"trace.txt"};
     const e2e::Result r = run(s);
+    // The trace holds its header, standard output none of it; the probe at
+    // 38400 carries that speed, the one after the change 115200.
+    const std::string& trace = r.files.at("trace.txt");
+    EXPECT_EQ(trace.rfind("# download wire trace", 0), 0u) << trace.substr(0, 200);
+    EXPECT_EQ(r.output.find("# download"), std::string::npos);
+    const size_t slow = trace.find("IROM             38400  -> 41 54 0D ");
+    EXPECT_NE(slow, std::string::npos) << trace;
+    EXPECT_LT(slow, trace.find("IROM            115200  -> 41 54 0D "));
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitStatus, 0) << r.output;
     EXPECT_NE(r.output.find("\nSending AT to mobile\nEnbedded FLASH download routine found\n"
@@ -117,6 +126,18 @@ TEST_P(FirstStage, DownloadSpeedAcceptedOrRefused) {
         }
         EXPECT_GT(blocks, 0u);
         EXPECT_TRUE(r.phone.verdict.wellFormed()) << r.phoneReport();
+        // After the phone took the new speed, half a second before it is used.
+        uint64_t replied = 0, next = 0;
+        for (const auto& chunk : r.transcript().chunks()) {
+            if (chunk.toPhone && chunk.speed == tc.blockSpeed && tc.blockSpeed != 115200) {
+                next = chunk.time;
+                break;
+            }
+            if (!chunk.toPhone) replied = chunk.lastTime;
+        }
+        if (tc.blockSpeed != 115200) {
+            EXPECT_GE(next - replied, 450000u);
+        }
     }
 }
 

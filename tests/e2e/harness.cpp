@@ -267,7 +267,7 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         for (int sig : scenario.ignoredSignals)
             ::signal(sig, SIG_IGN);
         ::dup2(tty, 0);
-        ::dup2(out[1], 1);
+        ::dup2(scenario.outputOnConsole ? tty : out[1], 1);
         ::dup2(err[1], 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
         for (const auto& entry : environment)
@@ -300,7 +300,8 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         ::poll(fds, consoleFd >= 0 ? 2 : 1, 10);
         drain(out[0], &raw);
         drain(err[0], &rawErrors);
-        if (consoleFd >= 0) drain(consoleFd, nullptr);  // the terminal's own echo, if any
+        // The terminal's own echo, if any, or the output.
+        if (consoleFd >= 0) drain(consoleFd, scenario.outputOnConsole ? &raw : nullptr);
         const std::string text = normaliseLineEnds(raw);
         if (nextKey < scenario.keys.size()) {
             const Key& key = scenario.keys[nextKey];

@@ -62,6 +62,7 @@ struct Scenario {
     bool closeConsole = false;        // end the console input after the last key
     bool consoleSignals = true;       // the console turns Ctrl-C into SIGINT (else it is a byte)
     std::vector<int> ignoredSignals;  // the tool starts with these ignored, as under nohup
+    bool outputOnConsole = false;     // standard output on the console too (a terminal)
     std::map<std::string, std::string> files;  // name -> contents, in the working directory
     bool phoneProcess = false;          // phonesim as a child instead of an in-process thread
     double timeoutSeconds = 60;         // download is killed after this long

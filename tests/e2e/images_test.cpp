@@ -309,34 +309,47 @@ TEST(ImageInput, CtrlCAsAByteStopsTheRun) {
 }
 
 // --progress: one line per 5 % instead of the glyph rows when the output is
-// no terminal, and the erase's seconds while it lasts.
+// no terminal, the last one followed by the classic text at once, and the
+// erase's seconds while it lasts; on a terminal the line is rewritten in
+// place up to its 100 %, and a line from the phone starts a line of its own.
 TEST(ImageInput, ProgressLines) {
-    e2e::Scenario s = baseScenario();
-    s.files["a.bin"] = e2e::crcImage(70000);
-    s.args = {"a.bin", "/l", "--progress"};
-    s.phone.eraseMs = 5300;
-    const e2e::Result r = e2e::run(s);
-    ASSERT_FALSE(r.timedOut) << r.output;
-    EXPECT_EQ(r.exitStatus, 0) << r.output;
-    EXPECT_NE(r.output.find("Wait for FLASH to erase ....\n  erasing: 5 s\nFLASH erased OK\n"),
-              std::string::npos)
-        << r.output;
-    const size_t start = r.output.find("FLASH download in progress ....\n");
-    const size_t end = r.output.find("\nFLASH download complete\n");
-    ASSERT_TRUE(start != std::string::npos && end != std::string::npos) << r.output;
-    std::istringstream lines(r.output.substr(start + 32, end - start - 32));
-    const std::regex line(
-        "  +([0-9]+)% +([0-9]+) of 70000 bytes  [0-9.]+ kB/s  [0-9]+:[0-9]{2} "
-        "elapsed  [0-9]+:[0-9]{2} left");
-    std::vector<int> percents;
-    for (std::string text; std::getline(lines, text);) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(text, m, line)) << text;
-        percents.push_back(std::stoi(m[1]));
+    for (bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "terminal" : "log");
+        e2e::Scenario s = baseScenario();
+        s.files["a.bin"] = e2e::crcImage(70000);
+        s.args = {"a.bin", "/l", "--progress"};
+        s.phone.eraseMs = 5300;
+        s.phone.eraseProgressMs = terminal ? 1500 : 0;
+        s.outputOnConsole = terminal;
+        const e2e::Result r = e2e::run(s);
+        ASSERT_FALSE(r.timedOut) << r.output;
+        EXPECT_EQ(r.exitStatus, 0) << r.output;
+        if (terminal) {
+            EXPECT_TRUE(std::regex_search(r.output, std::regex("\r  erasing: 1 s\n  ERASING ")))
+                << r.output;
+            EXPECT_NE(r.output.find("\r  100%  70000 of 70000 bytes"), std::string::npos);
+            continue;
+        }
+        EXPECT_NE(r.output.find("Wait for FLASH to erase ....\n  erasing: 5 s\nFLASH erased OK\n"),
+                  std::string::npos)
+            << r.output;
+        const size_t start = r.output.find("FLASH download in progress ....\n");
+        const size_t end = r.output.find(" left\nFLASH download complete\n");
+        ASSERT_TRUE(start != std::string::npos && end != std::string::npos) << r.output;
+        std::istringstream lines(r.output.substr(start + 32, end + 5 - start - 32));
+        const std::regex line(
+            "  +([0-9]+)% +([0-9]+) of 70000 bytes  [0-9.]+ kB/s  [0-9]+:[0-9]{2} "
+            "elapsed  [0-9]+:[0-9]{2} left");
+        std::vector<int> percents;
+        for (std::string text; std::getline(lines, text);) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+            percents.push_back(std::stoi(m[1]));
+        }
+        ASSERT_EQ(percents.size(), 20u) << r.output;
+        for (size_t i = 0; i < percents.size(); ++i)
+            EXPECT_EQ(percents[i] / 5, static_cast<int>(i + 1)) << percents[i];
     }
-    ASSERT_EQ(percents.size(), 20u) << r.output;
-    for (size_t i = 0; i < percents.size(); ++i)
-        EXPECT_EQ(percents[i] / 5, static_cast<int>(i + 1)) << percents[i];
 }
 
 TEST(ImageInput, KeysTypedAheadAnswerNoLaterQuestion) {
