@@ -144,7 +144,6 @@ private:
     uint32_t blockOffset_ = 0;
     std::string block_;
     std::optional<Micros> markerDeadline_;
-    uint32_t blockCount_ = 0;
     std::vector<ImageRecord> images_;
 
     // Dongle.

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,56 @@ TEST(Cli, HelpAndVersion) {
         std::regex("^download [0-9]+\\.[0-9]+\\.[0-9]+ \\(classic 3\\.10a, May 10 2002\\)\n"
                    "built for Linux [^\n]+ on [A-Z][a-z]{2} [ 0-9]{2} [0-9]{4}\n$")))
         << version.output;
+}
+
+// Every message that the product can show a user is in the manual's
+// DIAGNOSTICS and in the README's troubleshooting: the texts of the notes,
+// the framed messages and questions, and of the lines that begin like an
+// error, each with its fixed words (the parts between the conversions).
+TEST(Cli, EveryMessageIsDocumented) {
+    const std::string root = DOWNLOAD_SOURCE_DIR;
+    // Text as a reader sees it: no roff requests, escapes or backticks.
+    const auto flat = [](std::string text) {
+        const std::pair<std::regex, std::string> edits[] = {
+            {std::regex(R"(\\f[BIRP]|\\&|`)"), ""},
+            {std::regex(R"(\\-)"), "-"},
+            {std::regex(R"(\\e)"), "\\"},
+            {std::regex(R"(\n\.[A-Z]+ )"), "\n"},
+            {std::regex(R"(\s+)"), " "},
+        };
+        for (const auto& [from, to] : edits)
+            text = std::regex_replace(text, from, to);
+        return text;
+    };
+    const std::string manual = flat(readFile(root + "/man/download.1.in"));
+    const std::string readme = flat(readFile(root + "/README.md"));
+    const std::regex messages[] = {
+        std::regex(R"re((?:consoleNote|failRun|noteRefusal|askYesNo|printFailure)\(\s*)re"
+                   R"re("((?:[^"\\]|\\.)*)")re"),
+        std::regex(R"re("(?:\\n)*((?:ERROR|Failed to|Could not|Timeout|Loader can not|)re"
+                   R"re(Serial port|No answer|No file name|Image file)(?:[^"\\]|\\.)*)")re"),
+    };
+    const std::regex conversion(R"re(%[-+ #0-9.*]*[a-zA-Z]?|\\[nrt"])re");
+    size_t checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/app")) {
+        const std::string source = readFile(entry.path().string());
+        for (const std::regex& message : messages) {
+            for (std::sregex_iterator m(source.begin(), source.end(), message), end; m != end;
+                 ++m) {
+                std::stringstream pieces(std::regex_replace((*m)[1].str(), conversion, "|"));
+                for (std::string piece; std::getline(pieces, piece, '|');) {
+                    piece = flat(piece);
+                    piece.erase(0, piece.find_first_not_of(' '));
+                    piece.erase(piece.find_last_not_of(' ') + 1);
+                    if (piece.size() < 6) continue;
+                    ++checked;
+                    EXPECT_NE(manual.find(piece), std::string::npos) << "man page: " << piece;
+                    EXPECT_NE(readme.find(piece), std::string::npos) << "README: " << piece;
+                }
+            }
+        }
+    }
+    EXPECT_GT(checked, 30u);
 }
 
 std::string missingTail(const std::string& name) {
