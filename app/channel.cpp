@@ -8,7 +8,7 @@
 #include "app/console.h"
 #include "app/progress.h"
 #include "app/run_state.h"
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 #include "serial/port.h"
 
 const char loaderLetters[] = "BCREIVSHLTP.o-";

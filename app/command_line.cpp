@@ -5,7 +5,8 @@
 
 #include "app/console.h"
 #include "app/run_state.h"
-#include "serial/terminal.h"
+#include "platform/files.h"
+#include "platform/terminal.h"
 
 DownloadImage imageAt(const RunConfig& config, int32_t index) {
     return {config.imageNames[index], config.imageAddresses[index],

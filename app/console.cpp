@@ -3,8 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "serial/keyboard.h"
-#include "serial/terminal.h"
+#include "platform/keyboard.h"
+#include "platform/terminal.h"
 
 void consoleInit() {
     terminal_init();

@@ -1,6 +1,6 @@
 // The application's console: its texts, a key read without echo or Enter,
 // and a line read. End of input and read failures are reported, never
-// invented. The platform's side is in serial/terminal.h and keyboard.h.
+// invented. The platform's side is in platform/terminal.h and keyboard.h.
 #pragma once
 
 #include <cstddef>

@@ -5,7 +5,8 @@
 #include <cstring>
 
 #include "app/console.h"
-#include "serial/terminal.h"
+#include "platform/files.h"
+#include "platform/terminal.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "app/channel.h"
 #include "app/console.h"
 #include "app/trace.h"
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 #include "serial/port.h"
 
 const int32_t dongleSpeeds[kDongleSpeedCount] = {9600, 19200, 38400, 57600, 115200};

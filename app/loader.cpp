@@ -5,7 +5,8 @@
 #include "app/console.h"
 #include "app/run_state.h"
 #include "serial/port.h"
-#include "serial/terminal.h"
+#include "platform/files.h"
+#include "platform/terminal.h"
 
 // 97 characters, the NUL, as the IROM takes them.
 constexpr size_t kLoaderLineSize = 98;

@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "app/console.h"
-#include "serial/keyboard.h"
-#include "serial/terminal.h"
+#include "platform/keyboard.h"
+#include "platform/terminal.h"
 
 namespace {
 

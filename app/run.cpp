@@ -13,9 +13,10 @@
 #include "app/run_state.h"
 #include "app/trace.h"
 #include "app/transfer.h"
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 #include "serial/port.h"
-#include "serial/terminal.h"
+#include "platform/files.h"
+#include "platform/terminal.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "app/console.h"
 #include "serial/port.h"
-#include "serial/terminal.h"
+#include "platform/terminal.h"
 
 namespace {
 

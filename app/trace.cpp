@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 #include "serial/port.h"
 
 namespace {

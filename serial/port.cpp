@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 
 namespace {
 

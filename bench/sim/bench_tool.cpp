@@ -4,7 +4,8 @@
 // table:
 //  - CPU while the tool waits 10 s for a phone's ENQ, counting every process
 //    involved (under Wine the tool and every process of the prefix, the
-//    wineserver included);
+//    wineserver included); and while the phone erases for 9 s, also after
+//    two questions answered on the console and with a key typed meanwhile;
 //  - how soon a byte is seen: the round trip of single bytes, at random gaps
 //    of 20-60 ms, through the serial services' wait and back (median, p90);
 //  - the block phase against a phone paced at the line's byte time, as a
@@ -12,7 +13,7 @@
 //    byte, one block in flight);
 //    and at 460800 again with the wire trace on;
 //  - CPU over a whole 2 MiB run at 460800 bit/s.
-// Usage: bench_tool [--native-only] [--only idle|wake|blocks|run]
+// Usage: bench_tool [--native-only] [--only idle|erase|wake|blocks|run]
 // (Wine: DOWNLOAD_WINEPREFIX, default build/wineprefix)
 #include <dirent.h>
 #include <fcntl.h>
@@ -122,7 +123,7 @@ struct ComLink {
 };
 
 pid_t startTool(const Build& build, const std::string& dir, std::vector<std::string> args,
-                bool probe = false) {
+                bool probe = false, const std::string& console = "") {
     std::vector<std::string> argv;
     if (build.wine) argv.push_back("/usr/bin/wine");
     argv.push_back(probe ? build.probe : build.exe);
@@ -132,7 +133,9 @@ pid_t startTool(const Build& build, const std::string& dir, std::vector<std::str
     if (pid == 0) {
         ::setsid();
         const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0);
+        // A console to type on, or none.
+        const int input = console.empty() ? null : ::open(console.c_str(), O_RDWR);
+        ::dup2(input, 0);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
         // The tool's output, kept for a run that fails.
         const int out = ::open("tool-output.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -265,6 +268,80 @@ double idleCpu(const Build& build, const std::string& dir) {
     return std::max(0.0, 100.0 * cpuBetween(before, after) / wall - background);
 }
 
+// 1b. CPU of a 9 s erase wait (the phone's erase): plain, after answering the
+// two questions of an image without signature or CRC (the Windows console
+// keeps the key's release unread), and with a key typed during the wait.
+enum class EraseWait { Plain, AfterQuestions, KeyTyped };
+
+double eraseCpu(const Build& build, const std::string& dir, EraseWait kind) {
+    sim::PhoneConfig phone;
+    phone.eraseMs = 9000;
+    phone.enqIntervalMs = 20;
+    sim::ServerOptions options;
+    options.phone = phone;
+    options.runs = 1;
+    options.timeoutMs = 120000;
+    sim::PtyServer server(options);
+    std::string error;
+    if (!server.open(&error)) return -1;
+    std::thread phoneThread([&server] { server.serve(); });
+    const int console = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::grantpt(console);
+    ::unlockpt(console);
+    // What the tool's console writes (Wine draws on it) is read and dropped.
+    std::atomic<bool> done{false};
+    std::thread drain([&done, console] {
+        while (!done) {
+            pollfd fd{console, POLLIN, 0};
+            char scrap[4096];
+            if (::poll(&fd, 1, 50) > 0 && ::read(console, scrap, sizeof scrap) <= 0) break;
+        }
+    });
+    std::unique_ptr<ComLink> link;
+    const pid_t pid = startTool(
+        build, dir,
+        {kind == EraseWait::AfterQuestions ? "unsigned.bin" : "image.bin", "/l",
+         portArg(build, server.slavePath(), &link)},
+        false, ::ptsname(console));
+    // Answers each question as it appears, then waits for the erase.
+    const auto seen = [&dir](const std::string& text) {
+        std::ifstream output(dir + "/tool-output.txt");
+        const std::string all((std::istreambuf_iterator<char>(output)), {});
+        return all.find(text) != std::string::npos;
+    };
+    const auto waitFor = [&seen](const std::string& text) {
+        for (int i = 0; i < 3000 && !seen(text); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return seen(text);
+    };
+    double cpu = -1;
+    bool ready = true;
+    if (kind == EraseWait::AfterQuestions) {
+        for (const char* question : {"wrong signature", "may be corrupt"}) {
+            ready = ready && waitFor(question);
+            if (ready && ::write(console, "y", 1) != 1) ready = false;
+        }
+    }
+    if (ready && waitFor("Wait for FLASH to erase")) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const auto before = cpuTicks(pid, build.wine);
+        const auto start = Clock::now();
+        if (kind == EraseWait::KeyTyped && ::write(console, "x", 1) != 1) ready = false;
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        const auto after = cpuTicks(pid, build.wine);
+        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        if (ready) cpu = std::max(0.0, 100.0 * cpuBetween(before, after) / wall - background);
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    server.stop();
+    phoneThread.join();
+    done = true;
+    drain.join();
+    ::close(console);
+    return cpu;
+}
+
 // 2. Single bytes sent back by the probe program: the round trip in ms.
 std::vector<double> wakeUps(const Build& build, const std::string& dir) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -380,9 +457,14 @@ int main(int argc, char** argv) {
     sim::writeFile(dir + "/big.bin", big.data(), big.size());
     sim::writeFile(dir + "/rb7.s37", loader.data(), loader.size());
     sim::writeFile(dir + "/k52.s37", loader.data(), loader.size());
+    const std::string unsigned_(70000, 'x');  // neither signature nor CRC: two questions
+    sim::writeFile(dir + "/unsigned.bin", unsigned_.data(), unsigned_.size());
 
     std::vector<std::vector<std::string>> rows = {
         {"idle CPU, 10 s ENQ wait (% of a core)"},
+        {"CPU of a 9 s erase wait (% of a core)"},
+        {"the same after answering two questions"},
+        {"the same with a key typed during it"},
         {"byte round trip, median / p90 (ms)"},
         {"block phase at 115200 (% of the protocol limit)"},
         {"block phase at 460800 (% of the protocol limit)"},
@@ -401,17 +483,22 @@ int main(int argc, char** argv) {
         }
         background = measureBackground(build, dir);
         if (build.wine) backgroundShown = background;
-        rows[0].push_back(wanted("idle") ? cell(idleCpu(build, dir), "%.1f") : "-");
+        size_t row = 0;
+        rows[row++].push_back(wanted("idle") ? cell(idleCpu(build, dir), "%.1f") : "-");
+        for (EraseWait kind : {EraseWait::Plain, EraseWait::AfterQuestions, EraseWait::KeyTyped})
+            rows[row++].push_back(wanted("erase") ? cell(eraseCpu(build, dir, kind), "%.1f") : "-");
         const auto ms = wanted("wake") ? wakeUps(build, dir) : std::vector<double>{};
-        rows[1].push_back(!wanted("wake") ? "-"
-                          : ms.empty()    ? "failed"
-                                          : cell(ms[ms.size() / 2], "%.3f") + " / " +
-                                             cell(ms[ms.size() * 9 / 10], "%.3f"));
-        rows[2].push_back(wanted("blocks") ? cell(blockShare(build, dir, 115200), "%.1f") : "-");
-        rows[3].push_back(wanted("blocks") ? cell(blockShare(build, dir, 460800), "%.1f") : "-");
-        rows[4].push_back(wanted("blocks") ? cell(blockShare(build, dir, 460800, true), "%.1f")
-                                           : "-");
-        rows[5].push_back(wanted("run") ? cell(runCpu(build, dir), "%.1f") : "-");
+        rows[row++].push_back(!wanted("wake") ? "-"
+                              : ms.empty()    ? "failed"
+                                              : cell(ms[ms.size() / 2], "%.3f") + " / " +
+                                                 cell(ms[ms.size() * 9 / 10], "%.3f"));
+        rows[row++].push_back(wanted("blocks") ? cell(blockShare(build, dir, 115200), "%.1f")
+                                               : "-");
+        rows[row++].push_back(wanted("blocks") ? cell(blockShare(build, dir, 460800), "%.1f")
+                                               : "-");
+        rows[row++].push_back(
+            wanted("blocks") ? cell(blockShare(build, dir, 460800, true), "%.1f") : "-");
+        rows[row++].push_back(wanted("run") ? cell(runCpu(build, dir), "%.1f") : "-");
     }
     std::printf("| measure |");
     for (const Build& build : builds)

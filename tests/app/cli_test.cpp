@@ -18,7 +18,7 @@
 
 #include "app/run_state.h"
 #include "serial/port.h"
-#include "serial/terminal.h"
+#include "platform/terminal.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 

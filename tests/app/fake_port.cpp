@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 
 namespace {
 

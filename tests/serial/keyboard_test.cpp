@@ -1,6 +1,6 @@
 // Key translation, terminal key sequences, the key test, the clock and the
 // idle hook.
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

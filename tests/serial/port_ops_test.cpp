@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 #include "serial/port.h"
 
 namespace {

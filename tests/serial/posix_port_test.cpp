@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 #include "serial/port.h"
 #include "tests/serial/pty.h"
 #include "tests/support/temp_dir.h"

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 #include "serial/port.h"
 
 #ifdef _WIN32

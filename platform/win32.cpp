@@ -7,9 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "serial/keyboard.h"
+#include "platform/files.h"
+#include "platform/keyboard.h"
+#include "platform/terminal.h"
 #include "serial/port.h"
-#include "serial/terminal.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The clock, the idle hook and the key translations, the same on every
 // platform; the platform's console and clock are in platform_<os>.cpp.
-#include "serial/keyboard.h"
+#include "platform/keyboard.h"
 
 namespace {
 

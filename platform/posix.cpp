@@ -11,9 +11,10 @@
 #include <ctime>
 #include <initializer_list>
 
-#include "serial/keyboard.h"
+#include "platform/files.h"
+#include "platform/keyboard.h"
+#include "platform/terminal.h"
 #include "serial/port.h"
-#include "serial/terminal.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The console services that are the same on every platform.
-#include "serial/terminal.h"
+#include "platform/terminal.h"
 
 bool terminal_read_line(char* buffer, size_t size, bool* truncated) {
     if (size == 0) return false;
