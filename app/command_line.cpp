@@ -69,7 +69,7 @@ const char* parseOption(char* arg, RunConfig& config) {
             config.loaderSearch = 2;
             return nullptr;
         case 'h':
-            run().skipEnqWait = true;
+            config.skipEnqWait = true;
             return nullptr;
         case 'f':
             if (arg[2] != ':') return "/f: needs a colon and the loader's name";
@@ -192,7 +192,6 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
     config.loaderName = nullptr;
     config.downloadSpeed = kBaseSpeed;
     config.deviceName = nullptr;
-    run().skipEnqWait = false;
     if (error != nullptr) error->text[0] = '\0';
 
     // Asking for help or the version wins over anything else on the line.

@@ -22,6 +22,7 @@ struct RunConfig {
     const char* loaderName;
     int32_t downloadSpeed;
     const char* deviceName;  // /c:DEVICE, overrides the port index when set
+    bool skipEnqWait;        // /h: no wait for the phone's ENQ (the run copies it)
     // Extensions, the long options.
     bool showHelp;          // --help, -h: the help text, nothing else
     bool showVersion;       // --version
@@ -43,7 +44,7 @@ struct DownloadImage {
 };
 DownloadImage imageAt(const RunConfig& config, int32_t index);
 
-// Fills config (and the run's skipEnqWait, /h) from the arguments; true when
+// Fills config from the arguments, and nothing else; true when
 // the line is valid, else the reason in *error (when given). Image arguments
 // with an address are cut at their colon in place. Prints nothing.
 bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError* error = nullptr);

@@ -167,6 +167,7 @@ int runDownload(int argc, char** argv) {
         printVersion();
         return kExitSuccess;
     }
+    state.skipEnqWait = runConfig.skipEnqWait;
     printBanner();
     if (!valid) {
         consoleNote("%s", error.text);

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_state.h"
 
 namespace {
 
@@ -41,7 +40,7 @@ TEST(CommandLine, DefaultsForASingleImage) {
     EXPECT_EQ(c.loaderName, nullptr);
     EXPECT_EQ(c.downloadSpeed, 115200);
     EXPECT_EQ(c.deviceName, nullptr);
-    EXPECT_FALSE(run().skipEnqWait);
+    EXPECT_FALSE(c.skipEnqWait);
 }
 
 struct ValidityCase {
@@ -143,7 +142,7 @@ TEST(CommandLine, OptionsTakeEffectAndLaterOnesWin) {
         EXPECT_EQ(c.linkMode, tc.link) << tc.args[1];
         EXPECT_EQ(c.loaderSearch, tc.search) << tc.args[1];
         EXPECT_EQ(c.downloadSpeed, tc.speed) << tc.args[1];
-        EXPECT_EQ(run().skipEnqWait, tc.skipEnq) << tc.args[1];
+        EXPECT_EQ(c.skipEnqWait, tc.skipEnq) << tc.args[1];
     }
 }
 
@@ -161,7 +160,7 @@ TEST(CommandLine, ANewParseResetsEverything) {
     EXPECT_EQ(c.loaderSearch, 0);
     EXPECT_EQ(c.loaderName, nullptr);
     EXPECT_EQ(c.deviceName, nullptr);
-    EXPECT_FALSE(run().skipEnqWait);
+    EXPECT_FALSE(c.skipEnqWait);
 }
 
 TEST(CommandLine, ImagesKeepOrderNamesAndAddresses) {
