@@ -323,10 +323,12 @@ double eraseCpu(const Build& build, const std::string& dir, EraseWait kind) {
         }
     }
     if (ready && waitFor("Wait for FLASH to erase")) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (kind == EraseWait::KeyTyped && ::write(console, "x", 1) != 1) ready = false;
+        // Wine's console and desktop take a first key once, whoever waits.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         const auto before = cpuTicks(pid, build.wine);
         const auto start = Clock::now();
-        if (kind == EraseWait::KeyTyped && ::write(console, "x", 1) != 1) ready = false;
         std::this_thread::sleep_for(std::chrono::seconds(6));
         const auto after = cpuTicks(pid, build.wine);
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
