@@ -15,6 +15,8 @@ const char loaderLetters[] = "BCREIVSHLTP.o-";
 
 namespace {
 
+std::vector<std::string> replyLines;
+
 constexpr const char* kFixedTexts[] = {
     "AT\r\n",            // 11
     "AT\r",              // 12
@@ -135,6 +137,7 @@ void printPhoneLine(const char* format, const char* line) {
     makePrintable(line, safe);
     char text[kReplyLineSize + 16];
     std::snprintf(text, sizeof text, "ERROR 4:   %s\n", safe);
+    setStopReason(text);
     printFramedMessage(text);
     // What the phone refused, when the command alone does not say it.
     if (run().refusalNote[0] != '\0') consoleNote("%s", run().refusalNote);
@@ -222,13 +225,15 @@ ReplyResult readReply(uint8_t timeoutSeconds, int32_t* value, bool* valueStored)
     uint32_t bankSize = 0;
     ReplyResult result = ReplyNoVerdict;
     char line[kReplyLineSize];
+    replyLines.clear();
     for (bool done = false; !done;) {
         if (!readReplyLine(line, timeoutSeconds)) replyTimeout();
         Tokens t = splitTokens(line);
         const std::string_view first = t.token[0];
-        if (startsWith(first, "AT")) {
-            continue;  // the phone's echo of the command
-        } else if (first == "NEXT") {
+        if (startsWith(first, "AT")) continue;  // the phone's echo of the command
+        if (first != "NEXT" && first != "OK" && first != "Download" && first != "ERAM")
+            replyLines.emplace_back(line);
+        if (first == "NEXT") {
             result = ReplyNext;
             done = true;
         } else if (first == "OK") {
@@ -272,10 +277,15 @@ ReplyResult readReply(uint8_t timeoutSeconds, int32_t* value, bool* valueStored)
         }
     }
     if (bankKnown && static_cast<uint32_t>(run().currentImage.size) > bankSize &&
-        !askYesNo("File exceeds bank size, audio capability is suspect. Continue? [y/n]")) {
+        !askYesNo("File exceeds bank size, audio capability is suspect. Continue? [y/n]",
+                  QuestionBank)) {
         abortRun(run().runPort);
     }
     return result;
+}
+
+const std::vector<std::string>& lastReplyLines() {
+    return replyLines;
 }
 
 void delayMs(uint16_t ms) {

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 enum CommandCode : uint32_t {
     CmdBegin = 0,     // B: begin FLASH download
@@ -62,6 +64,10 @@ bool readReplyLine(char* buffer, uint8_t timeoutSeconds);
 // run with a framed message. *valueStored (when given) tells whether a
 // number was stored.
 ReplyResult readReply(uint8_t timeoutSeconds, int32_t* value, bool* valueStored = nullptr);
+
+// The lines of the last reply that were neither its end nor an echo, as
+// the phone sent them (for the event stream).
+const std::vector<std::string>& lastReplyLines();
 
 // Waits at least ms milliseconds.
 void delayMs(uint16_t ms);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "app/console.h"
 #include "app/run_state.h"
@@ -11,6 +12,12 @@
 DownloadImage imageAt(const RunConfig& config, int32_t index) {
     return {config.imageNames[index], config.imageAddresses[index],
             config.imageLastAddresses[index]};
+}
+
+bool answersGiven(const RunConfig& config) {
+    for (char answer : config.answers)
+        if (answer != '\0') return true;
+    return false;
 }
 
 namespace {
@@ -104,6 +111,34 @@ const char* parseOption(char* arg, RunConfig& config) {
     }
 }
 
+// --answers=yes|no for every question, or KIND=yes|no,... for some of them.
+const char* parseAnswers(std::string_view value, RunConfig& config) {
+    static constexpr std::string_view kKinds[kQuestionKinds] = {"signature", "overlap", "crc",
+                                                                "bank"};
+    const auto answer = [](std::string_view text) {
+        return text == "yes" ? 'y' : text == "no" ? 'n' : '\0';
+    };
+    if (answer(value) != '\0') {
+        for (char& a : config.answers)
+            a = answer(value);
+        return nullptr;
+    }
+    if (value.empty()) value = ",";  // no answer at all is no valid one
+    while (!value.empty()) {
+        const std::string_view item = value.substr(0, value.find(','));
+        value.remove_prefix(item.size() < value.size() ? item.size() + 1 : item.size());
+        const size_t equals = item.find('=');
+        int32_t kind = 0;
+        while (kind < kQuestionKinds && kKinds[kind] != item.substr(0, equals))
+            ++kind;
+        if (equals == std::string_view::npos || kind == kQuestionKinds ||
+            answer(item.substr(equals + 1)) == '\0')
+            return "--answers= takes yes, no, or KIND=yes|no,... (signature, overlap, crc, bank)";
+        config.answers[kind] = answer(item.substr(equals + 1));
+    }
+    return nullptr;
+}
+
 // The extensions: whole words after "--".
 const char* parseLongOption(char* arg, RunConfig& config) {
     if (std::strcmp(arg, "--progress") == 0) {
@@ -111,6 +146,11 @@ const char* parseLongOption(char* arg, RunConfig& config) {
     } else if (std::strncmp(arg, "--trace=", 8) == 0) {
         if (arg[8] == '\0') return "--trace= needs a file name";
         config.traceFile = arg + 8;
+    } else if (std::strncmp(arg, "--answers=", 10) == 0) {
+        return parseAnswers(arg + 10, config);
+    } else if (std::strncmp(arg, "--events=", 9) == 0) {
+        if (arg[9] == '\0') return "--events= needs a file name";
+        config.eventsFile = arg + 9;
     } else {
         return "unknown option (see --help)";
     }
@@ -199,8 +239,9 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
             config.showHelp = true;
         if (std::strcmp(argv[i], "--version") == 0) config.showVersion = true;
+        if (std::strcmp(argv[i], "--list-ports") == 0) config.listPorts = true;
     }
-    if (config.showHelp || config.showVersion) return true;
+    if (config.showHelp || config.showVersion || config.listPorts) return true;
 
     const char* speedArg = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -301,6 +342,12 @@ void printHelp() {
         "  --progress         one progress line (%, bytes, rate, elapsed, time left)\n",
         "                     instead of the rows of glyphs\n",
         "  --trace=FILE       every byte on the line, with its time, speed and stage\n",
+        "  --answers=yes|no   answer every yes/no question so, without the console\n",
+        "  --answers=KIND=yes|no,...\n",
+        "                     answer these: signature, overlap, crc, bank (later ones\n",
+        "                     win); a missing image then stops the run\n",
+        "  --events=FILE      the run's events as JSON lines (a file, a FIFO, a pipe)\n",
+        "  --list-ports       the serial devices of this machine and their stable names\n",
         "  --version          the version and the build\n",
         "  --help, -h         this text\n",
         "\n",
@@ -316,6 +363,8 @@ void printHelp() {
         "  download fw.bin a.bin:0x800000 /s:460 /l\n",
         "                                      two images at 460800 bit/s, loader in .\n",
         "  download fw.bin /c:/dev/ttyUSB0     a USB serial adapter on Linux\n",
+        "  download fw.bin /c:COM5 --answers=no --events=run.json\n",
+        "                                      unattended, every fact of the run in run.json\n",
     };
     for (const char* text : kHelp)
         consoleWrite(text);

@@ -7,6 +7,15 @@ enum Target : int32_t { TargetRb7 = 0, TargetRb7Dsp = 1, TargetK52 = 2 };
 enum LinkMode : int32_t { LinkWire = 0, LinkDongle = 1 };
 
 constexpr int32_t kMaxImages = 10;
+
+// The yes/no questions, by what they check.
+enum Question : int32_t {
+    QuestionSignature = 0,
+    QuestionOverlap = 1,
+    QuestionCrc = 2,
+    QuestionBank = 3,
+};
+constexpr int32_t kQuestionKinds = 4;
 constexpr int32_t kDefaultImageAddress = 0x400000;
 constexpr int32_t kBaseSpeed = 115200;
 
@@ -28,6 +37,10 @@ struct RunConfig {
     bool showVersion;       // --version
     bool progress;          // --progress: one progress line instead of glyph rows
     const char* traceFile;  // --trace=FILE
+    // --answers: per question 'y' or 'n', given without the console; 0 asks.
+    char answers[kQuestionKinds];
+    const char* eventsFile;  // --events=FILE
+    bool listPorts;          // --list-ports: the serial devices, nothing else
 };
 
 // Why a command line is invalid: the argument at fault and the reason, as one
@@ -43,6 +56,8 @@ struct DownloadImage {
     int32_t lastAddress;
 };
 DownloadImage imageAt(const RunConfig& config, int32_t index);
+// Whether --answers answers any question: nobody is at the console.
+bool answersGiven(const RunConfig& config);
 
 // Fills config from the arguments, and nothing else; true when
 // the line is valid, else the reason in *error (when given). Image arguments

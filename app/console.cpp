@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/events.h"
 #include "platform/keyboard.h"
 #include "platform/terminal.h"
 
@@ -24,12 +25,15 @@ void consoleWrite(const char* text) {
 }
 
 void consoleNote(const char* format, ...) {
+    char note[1024];
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    std::vsnprintf(note, sizeof note, format, args);
     va_end(args);
-    fputc('\n', stderr);
+    std::fprintf(stderr, "%s\n", note);
     fflush(stderr);
+    // A note's leading line feed only spaces it from the classic text.
+    eventNote(note[0] == '\n' ? note + 1 : note);
 }
 
 void consolePutChar(char ch) {

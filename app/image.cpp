@@ -3,9 +3,12 @@
 #include <array>
 #include <cinttypes>
 #include <cstring>
+#include <string>
 
 #include "app/console.h"
+#include "app/events.h"
 #include "platform/files.h"
+#include "platform/sha256.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -34,6 +37,22 @@ constexpr auto kCrcTable = makeCrcTable();
 void seekStart(FILE* file) {
     std::clearerr(file);
     std::fseek(file, 0, SEEK_SET);
+}
+
+}  // namespace
+
+namespace {
+
+// The digest in hex ("" without one), and the digest freed.
+std::string sha256Text(Sha256* digest) {
+    uint8_t bytes[kSha256Size];
+    if (digest == nullptr || !sha256_finish(digest, bytes)) return "";
+    std::string text;
+    for (uint8_t byte : bytes) {
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 15];
+    }
+    return text;
 }
 
 }  // namespace
@@ -73,6 +92,12 @@ void openImage(const char* name) {
     consolePrint("\nOpening '%s' ....", name);
     FILE* file = file_open_regular(name);
     consoleWrite(file != nullptr ? "Done\n" : "Failed\n");
+    if (file == nullptr && answersGiven(run().runConfig)) {
+        // Nobody is there to type another name.
+        consoleNote("%s: %s", name, file_open_failure());
+        setStopReason((std::string(name) + ": " + file_open_failure()).c_str());
+        abortRun(run().runPort);
+    }
     while (file == nullptr) {
         consoleDropTypedAhead();
         consoleWrite("\nDownload filename: ");
@@ -95,7 +120,7 @@ void openImage(const char* name) {
     image.span = imageSpan(image.size);
 }
 
-ImageSums computeImageSums(FILE* file) {
+ImageSums computeImageSums(FILE* file, Sha256* digest) {
     ImageSums sums{0, 0xFFFF};
     uint8_t buffer[65536];
     uint8_t group[4];
@@ -104,6 +129,7 @@ ImageSums computeImageSums(FILE* file) {
     seekStart(file);
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
         sums.crc = crc16Update(sums.crc, buffer, got);
+        if (digest != nullptr) sha256_update(digest, buffer, got);
         for (size_t i = 0; i < got; ++i) {
             group[inGroup++] = buffer[i];
             if (inGroup == 4) {
@@ -135,7 +161,8 @@ bool checkSignature(const RunConfig& config, FILE* file) {
     std::clearerr(file);
     std::fseek(file, position < 0 ? 0 : position, SEEK_SET);
     if (!wrong) return true;
-    return askYesNo("Data file has a wrong signature. It maybe an invalid image. Continue?[y/n]");
+    return askYesNo("Data file has a wrong signature. It maybe an invalid image. Continue?[y/n]",
+                    QuestionSignature);
 }
 
 namespace {
@@ -187,7 +214,8 @@ bool checkOverlap(const RunConfig& config, int32_t index) {
     for (int32_t k = 0; k < index; ++k) {
         if (rangesOverlap(rangeOf(config, k), range)) {
             return askYesNo(
-                "Data file overlapping in mobile memory with previous file. Continue?[y/n]");
+                "Data file overlapping in mobile memory with previous file. Continue?[y/n]",
+                QuestionOverlap);
         }
     }
     return true;
@@ -200,7 +228,10 @@ ImageSums checkImage(RunConfig& config, int32_t index) {
     config.imageLastAddresses[index] =
         static_cast<int32_t>(static_cast<uint32_t>(config.imageAddresses[index]) + image.span - 1U);
     if (!checkSignature(config, image.stream)) abortRun(run().runPort);
-    ImageSums sums = computeImageSums(image.stream);
+    Sha256* digest = eventsOn() ? sha256_begin() : nullptr;
+    ImageSums sums = computeImageSums(image.stream, digest);
+    eventImage(index, config.imageNames[index], static_cast<uint32_t>(config.imageAddresses[index]),
+               image.size, sha256Text(digest), sums.checksum, sums.crc);
     consolePrint("Filename:     %s\n", config.imageNames[index]);
     consolePrint("Size (bytes): %" PRId32 "\n", image.size);
     consolePrint("Checksum:     0x%08" PRIX32 "\n", sums.checksum);
@@ -208,7 +239,8 @@ ImageSums checkImage(RunConfig& config, int32_t index) {
     consolePrint("Required CRC: 0x%02x\n", unsigned{kRequiredCrc});
     if (!checkOverlap(config, index)) abortRun(run().runPort);
     if (sums.crc != kRequiredCrc &&
-        !askYesNo("CRC indicates that data file may be corrupt. Continue anyway [y/n]")) {
+        !askYesNo("CRC indicates that data file may be corrupt. Continue anyway [y/n]",
+                  QuestionCrc)) {
         abortRun(run().runPort);
     }
     return sums;

@@ -8,6 +8,8 @@
 #include "app/command_line.h"
 #include "app/run_state.h"
 
+struct Sha256;
+
 // The CRC register left by a file that ends with its own frame check sequence.
 constexpr uint16_t kRequiredCrc = 0xF0B8;
 
@@ -28,7 +30,8 @@ int32_t imageFileSize(FILE* file);
 
 void crc16Step(uint8_t byte, uint16_t& crc);
 uint16_t crc16Update(uint16_t crc, const uint8_t* data, size_t length);
-ImageSums computeImageSums(FILE* file);
+// digest (when given) takes every byte of the same pass.
+ImageSums computeImageSums(FILE* file, Sha256* digest = nullptr);
 
 bool checkSignature(const RunConfig& config, FILE* file);
 bool checkOverlap(const RunConfig& config, int32_t index);

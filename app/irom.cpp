@@ -2,6 +2,7 @@
 
 #include "app/channel.h"
 #include "app/console.h"
+#include "app/events.h"
 #include "app/run_state.h"
 #include "serial/port.h"
 
@@ -36,7 +37,9 @@ void identifyIromAndTestRam() {
     // An IROM that reports no identity is taken as an early one (below 11):
     // its RAM test is the older command.
     int32_t identity = 0;
-    readReply(4, &identity);
+    bool read = false;
+    readReply(4, &identity, &read);
+    if (read) eventPhoneIdentity(identity);
     consolePrint("IROM identity %d\n", static_cast<int>(identity));
     const CommandCode ramTest = identity < 11 ? CmdRamTestLow : CmdRamTestHigh;
     int32_t unused = 0;

@@ -1,7 +1,10 @@
 #include "app/link.h"
 
+#include <cstdio>
+
 #include "app/channel.h"
 #include "app/console.h"
+#include "app/run_state.h"
 #include "app/trace.h"
 #include "platform/keyboard.h"
 #include "serial/port.h"
@@ -60,7 +63,11 @@ int programDongle(SerialPort* port, int row) {
 bool setUpLink(SerialPort* port, int32_t speed, char parity, int32_t dataBits, int32_t stopBits,
                const RunConfig& config) {
     if (port->ops.set_line(port, speed, parity, dataBits, stopBits) != 0) {
-        consolePrint("Failed to set the port: Status = %d\n", static_cast<int>(port->status));
+        char text[64];
+        std::snprintf(text, sizeof text, "Failed to set the port: Status = %d\n",
+                      static_cast<int>(port->status));
+        setStopReason(text);
+        consoleWrite(text);
         consoleWrite("Tips: Check port parameters.\n");
         return false;
     }
@@ -70,10 +77,12 @@ bool setUpLink(SerialPort* port, int32_t speed, char parity, int32_t dataBits, i
     while (row < kDongleSpeedCount && dongleSpeeds[row] != speed)
         ++row;
     if (row == kDongleSpeedCount) {
+        setStopReason("Failed to set the port: invalid baud rate for IR Dongle");
         consoleWrite("Failed to set the port: invalid baud rate for IR Dongle\n");
         return false;
     }
     if (programDongle(port, row) == 1) return true;
+    setStopReason("Failed to program the IR Dongle");
     consoleWrite("Failed to program the IR Dongle\n");
     return false;
 }

@@ -4,9 +4,9 @@
 
 #include "app/console.h"
 #include "app/run_state.h"
-#include "serial/port.h"
 #include "platform/files.h"
 #include "platform/terminal.h"
+#include "serial/port.h"
 
 // 97 characters, the NUL, as the IROM takes them.
 constexpr size_t kLoaderLineSize = 98;
@@ -63,6 +63,7 @@ bool openFlashLoader(const RunConfig& config) {
     }
     if (loaderFile != nullptr) return true;
 
+    setStopReason(("Could not open " + name).c_str());
     printRule('-');
     consolePrint("Could not open %s. This file is required to\n", name.c_str());
     consoleWrite("initialize the IROM prior to FLASH download\n");
@@ -112,6 +113,7 @@ void waitRecordAck() {
     for (;;) {
         int32_t byte = port_read_byte_timed(run().runPort, 1000);
         if (byte < 0) {
+            setStopReason("Timeout waiting for s-record ACK from IROM");
             consoleWrite("\n\n");
             printRule('-');
             consoleWrite("Timeout waiting for s-record ACK from IROM\n");

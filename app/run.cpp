@@ -6,17 +6,19 @@
 #include "app/channel.h"
 #include "app/command_line.h"
 #include "app/console.h"
+#include "app/events.h"
 #include "app/irom.h"
 #include "app/link.h"
 #include "app/loader.h"
+#include "app/ports.h"
 #include "app/progress.h"
 #include "app/run_state.h"
 #include "app/trace.h"
 #include "app/transfer.h"
-#include "platform/keyboard.h"
-#include "serial/port.h"
 #include "platform/files.h"
+#include "platform/keyboard.h"
 #include "platform/terminal.h"
+#include "serial/port.h"
 
 namespace {
 
@@ -40,6 +42,7 @@ bool waitsForEnq(const RunConfig& config) {
 void waitForEnq() {
     SerialPort* runPort = run().runPort;
     traceStage(TraceStage::Enq);
+    eventStage("enq-wait");
     consoleWrite("\nWaiting for ENQ(81) from Mobile\n");
     consoleWrite("Press q to Quit\n");
     progressWaitBegin("waiting for ENQ");
@@ -48,7 +51,10 @@ void waitForEnq() {
     for (;;) {
         if (key_pressed()) {
             const int key = consoleReadKey();
-            if (key == 'q') abortRun(runPort);
+            if (key == 'q') {
+                setStopReason("q pressed in the ENQ wait", true);
+                abortRun(runPort);
+            }
             if (key == kCtrlC) interruptRun();
         }
         byte = runPort->ops.read_byte(runPort);
@@ -77,10 +83,12 @@ void waitForEnq() {
 
 void firstStage() {
     traceStage(TraceStage::Irom);
+    eventStage("irom");
     if (detectMobile() != kIromAnswered) return;
     runIromStage();
     setUpLink(run().runPort, kBaseSpeed, 'N', 8, 1, run().runConfig);
     traceStage(TraceStage::LoaderUpload);
+    eventStage("loader-upload");
     sendFlashLoader();
     consoleWrite("\n");
     printRule('~');
@@ -91,6 +99,7 @@ void firstStage() {
 
 void raiseDownloadSpeed() {
     traceStage(TraceStage::LoaderCommands);
+    eventStage("loader");
     RunState& state = run();
     port_drain_input(state.runPort);
     const int32_t speed = state.runConfig.downloadSpeed;
@@ -118,7 +127,22 @@ void greetLoader() {
     consoleWrite("\nRequesting flash loader version information\n");
     sendCommand(CmdVersion, 0);
     readReply(4, &state.runValue);
+    eventPhoneLoader(lastReplyLines());
     consoleWrite("Response OK\n");
+}
+
+// The event stream, made anew: never over an image.
+bool startEvents(const RunConfig& config) {
+    for (int32_t i = 0; i < config.imageCount; ++i) {
+        if (file_same(config.eventsFile, config.imageNames[i])) {
+            consoleNote("%s: the event stream is %s, an input of this run; name another file",
+                        config.eventsFile, config.imageNames[i]);
+            return false;
+        }
+    }
+    if (eventsOpen(config.eventsFile)) return true;
+    consoleNote("%s: the event stream cannot be written", config.eventsFile);
+    return false;
 }
 
 // The trace is written from its start: never over a file the run reads.
@@ -128,11 +152,13 @@ bool startTrace(const RunConfig& config) {
     for (int32_t i = 0; i < config.imageCount && input == nullptr; ++i)
         if (file_same(config.traceFile, config.imageNames[i])) input = config.imageNames[i];
     if (input != nullptr) {
+        setStopReason("the trace file is an input of this run");
         consoleNote("%s: the trace file is %s, an input of this run; name another file",
                     config.traceFile, input);
         return false;
     }
     if (!traceOpen(config.traceFile)) {
+        setStopReason("the trace file cannot be written");
         consoleNote("%s: the trace file cannot be written", config.traceFile);
         return false;
     }
@@ -167,6 +193,7 @@ int runDownload(int argc, char** argv) {
         printVersion();
         return kExitSuccess;
     }
+    if (valid && runConfig.listPorts) return listSerialPorts();
     state.skipEnqWait = runConfig.skipEnqWait;
     printBanner();
     if (!valid) {
@@ -174,9 +201,11 @@ int runDownload(int argc, char** argv) {
         printUsage();
         return kExitAbort;
     }
+    if (runConfig.eventsFile != nullptr && !startEvents(runConfig)) return kExitAbort;
+    eventStart(runConfig);
     progressEnable(runConfig.progress);
-    if (!openFlashLoader(runConfig)) return kExitAbort;
-    if (runConfig.traceFile != nullptr && !startTrace(runConfig)) return kExitAbort;
+    if (!openFlashLoader(runConfig)) return finishRun(kExitAbort);
+    if (runConfig.traceFile != nullptr && !startTrace(runConfig)) return finishRun(kExitAbort);
 
     consoleWrite("\nEntering Serial Mode\n");
     if (runConfig.deviceName != nullptr) {
@@ -186,12 +215,17 @@ int runDownload(int argc, char** argv) {
     }
     runPort = serial_port_open(runConfig.portIndex, runConfig.deviceName, kInitialSpeed, 'N', 8, 1);
     if (runPort->status < 0) {
-        consolePrint("Failed to open the port. Status = %d\n", static_cast<int>(runPort->status));
+        char text[64];
+        std::snprintf(text, sizeof text, "Failed to open the port. Status = %d\n",
+                      static_cast<int>(runPort->status));
+        setStopReason(text);
+        consoleWrite(text);
         consoleWrite(
             "Tips: Check to see if the port be used or not properly closed by other program.");
         noteOpenFailure(runPort);
         abortRun(runPort);
     }
+    noteModemManager(runPort->device);
     traceAttach(runPort, kInitialSpeed);
     if (!setUpLink(runPort, kInitialSpeed, 'N', 8, 1, runConfig)) abortRun(runPort);
     consoleWrite(runConfig.linkMode == LinkWire ? "\nEntring WIRE Mode\n"
@@ -207,6 +241,7 @@ int runDownload(int argc, char** argv) {
         if (!transferImage(runConfig, i)) allVerified = false;
     }
 
+    eventStage("end");
     sendCommand(CmdEnd, 0);
     runPort->ops.close(runPort);
     runPort = nullptr;
@@ -214,5 +249,5 @@ int runDownload(int argc, char** argv) {
         consoleNote("%d of %d images verified", static_cast<int>(state.flash.imagesVerified),
                     static_cast<int>(runConfig.imageCount));
     }
-    return allVerified ? kExitSuccess : kExitVerifyFailed;
+    return finishRun(allVerified ? kExitSuccess : kExitVerifyFailed);
 }

@@ -4,8 +4,9 @@
 #include <cstdlib>
 
 #include "app/console.h"
-#include "serial/port.h"
+#include "app/events.h"
 #include "platform/terminal.h"
+#include "serial/port.h"
 
 namespace {
 
@@ -62,10 +63,18 @@ void updateFlashNote() {
     }
     flashNoteInUse = next;
     terminal_set_signal_note(note[0] != '\0' ? note : nullptr);
+    eventsPrepareSignalEnd(flashState().c_str());
 }
 
 const char* flashNote() {
     return flashNotes[flashNoteInUse];
+}
+
+std::string flashState() {
+    std::string text = flashNote();
+    for (size_t at; (at = text.find('\n')) != std::string::npos;)
+        text.replace(at, 1, at + 1 < text.size() ? "; " : "");
+    return text;
 }
 
 void setRunExit(RunExit runExit) {
@@ -80,6 +89,7 @@ namespace {
     if (port == state.runPort) state.runPort = nullptr;
     if (gone) consoleNote("the serial device disappeared");
     if (flashNote()[0] != '\0') std::fputs(flashNote(), stderr);
+    finishRun(status);
     if (runExitHandler != nullptr) runExitHandler(status);
     std::exit(status);
 }
@@ -92,21 +102,55 @@ void abortRun(SerialPort* port) {
 
 void interruptRun() {
     consoleWrite("^C\n");
+    setStopReason("Ctrl-C");
     endRun(state.runPort, kExitInterrupted);
 }
 
-bool askYesNo(const char* question) {
-    consoleDropTypedAhead();
-    consolePrint("\n%s", question);
-    const int key = consoleReadKey();
-    if (key < 0) {
-        // Nobody can answer: going on unasked could flash a wrong image.
-        consoleWrite("\nNo answer: the console input has ended. The run stops.\n");
-        abortRun(state.runPort);
+void setStopReason(const char* text, bool onPurpose) {
+    size_t n = 0;
+    for (; text[n] != '\0' && text[n] != '\n' && n + 1 < sizeof state.stopReason; ++n)
+        state.stopReason[n] = text[n];
+    state.stopReason[n] = '\0';
+    state.stoppedOnPurpose = onPurpose;
+}
+
+int finishRun(int status) {
+    const char* result = status == kExitSuccess       ? "verified"
+                         : status == kExitInterrupted ? "interrupted"
+                         : state.stoppedOnPurpose     ? "stopped"
+                                                      : "failed";
+    if (status != kExitSuccess && state.stopReason[0] == '\0') setStopReason("the run stopped");
+    eventEnd(status, result, status == kExitSuccess ? "" : state.stopReason, flashState().c_str());
+    eventsClose();
+    return status;
+}
+
+bool askYesNo(const char* question, Question kind) {
+    const char given = state.runConfig.answers[kind];
+    char answer = given;
+    if (given != '\0') {
+        consolePrint("\n%s%c\n", question, given);
+        consoleNote("answered %c by --answers", given);
+    } else {
+        consoleDropTypedAhead();
+        consolePrint("\n%s", question);
+        const int key = consoleReadKey();
+        if (key < 0) {
+            // Nobody can answer: going on unasked could flash a wrong image.
+            consoleWrite("\nNo answer: the console input has ended. The run stops.\n");
+            setStopReason("No answer: the console input has ended");
+            abortRun(state.runPort);
+        }
+        if (key == kCtrlC) interruptRun();
+        consolePrint("%c\n", key);
+        answer = key == 'n' || key == 'N' ? 'n' : 'y';
     }
-    if (key == kCtrlC) interruptRun();
-    consolePrint("%c\n", key);
-    return key != 'n' && key != 'N';
+    eventQuestion(question, answer, given != '\0' ? "answers" : "console");
+    if (answer != 'n') return true;
+    char reason[200];
+    std::snprintf(reason, sizeof reason, "answered n: %s", question);
+    setStopReason(reason, true);
+    return false;
 }
 
 void printRule(char ch) {
@@ -126,6 +170,7 @@ void printFramedMessage(const char* text) {
 }
 
 void failRun(const char* text) {
+    setStopReason(text);
     printFramedMessage(text);
     abortRun(state.runPort);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "app/command_line.h"
 
@@ -47,6 +48,10 @@ struct RunState {
     // What the phone would refuse with an ERROR reply now, for the note after
     // the classic message ("" when it needs no note).
     char refusalNote[160];
+    // Why the run stops (the framed message, the answer, the cause), for the
+    // event stream: the last one said. stoppedOnPurpose: a "no" or q.
+    char stopReason[200];
+    bool stoppedOnPurpose;
 };
 
 // The run's state. One process runs one download; every stage shares it.
@@ -70,6 +75,8 @@ constexpr int kCtrlC = 0x03;
 void updateFlashNote();
 // The note as it stands ("" before the FLASH was touched).
 const char* flashNote();
+// The same as one line (its lines joined with "; "), for the event stream.
+std::string flashState();
 
 // How the abort path ends the process: std::exit unless set. The fuzz targets
 // set one that unwinds back to them, so one process can end many runs.
@@ -78,8 +85,15 @@ void setRunExit(RunExit runExit);
 
 // Prints "\n<question>", reads one key: false for 'n'/'N', true for any other.
 // Keys typed before the question are dropped first. End of input or a failed
-// read stops the run through abortRun.
-bool askYesNo(const char* question);
+// read stops the run through abortRun. A question that --answers answers is
+// printed with that answer, and the console is not read.
+bool askYesNo(const char* question, Question kind);
+
+// Keeps why the run stops (or would, for a failure it goes on after): text
+// up to its first line end.
+void setStopReason(const char* text, bool onPurpose = false);
+// The end of a run that returns its exit status: the end event; returns it.
+int finishRun(int status);
 
 // 79 copies of ch and a line feed.
 void printRule(char ch);

@@ -3,10 +3,12 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "app/channel.h"
 #include "app/console.h"
+#include "app/events.h"
 #include "app/image.h"
 #include "app/progress.h"
 #include "app/run_state.h"
@@ -117,6 +119,7 @@ void prepareFlash(const RunConfig& config, int32_t index) {
     port_drain_input(port);
     consoleWrite("\nRequesting information from mobile\n");
     loaderCommand(CmdInfo, 0, 5, "Response OK\n");
+    eventPhoneFlashDevice(lastReplyLines());
 
     port_drain_input(port);
     consoleWrite("\nSending erase request to mobile\n");
@@ -142,7 +145,7 @@ void prepareFlash(const RunConfig& config, int32_t index) {
 }
 
 // The blocks, stop and wait: each one's reply before the next.
-void sendBlocks() {
+void sendBlocks(int32_t index) {
     RunState& state = run();
     FlashState& flash = state.flash;
     const auto size = static_cast<uint32_t>(state.currentImage.size);
@@ -160,12 +163,13 @@ void sendBlocks() {
             showProgress(kind);
         }
         readReply(15, &state.runValue);
+        eventProgress(index, size - remainder, size);
     }
     consoleWrite("\nFLASH download complete\n");
 }
 
 // C and R, the comparison with the file's sums, the verdict.
-bool verifyFlash(const ImageSums& sums) {
+bool verifyFlash(const RunConfig& config, int32_t index, const ImageSums& sums) {
     RunState& state = run();
     SerialPort* port = state.runPort;
     traceStage(TraceStage::LoaderCommands);
@@ -202,12 +206,18 @@ bool verifyFlash(const ImageSums& sums) {
         consoleWrite("FLASH CRC:      none reported\n");
     }
 
-    if (flashChecksum != int64_t{sums.checksum}) {
-        printFailure("Checksum mismatch");
-        return false;
-    }
-    if (flashCrc != int64_t{sums.crc}) {
-        printFailure("CRC mismatch");
+    const bool checksumOk = flashChecksum == int64_t{sums.checksum};
+    const bool crcOk = flashCrc == int64_t{sums.crc};
+    const char* mismatch = !checksumOk ? "Checksum mismatch" : !crcOk ? "CRC mismatch" : nullptr;
+    eventVerdict(index,
+                 !checksumOk ? "checksum mismatch"
+                 : !crcOk    ? "crc mismatch"
+                             : "verified",
+                 flashChecksum, flashCrc);
+    if (mismatch != nullptr) {
+        const std::string reason = std::string(config.imageNames[index]) + ": " + mismatch;
+        setStopReason(reason.c_str());
+        printFailure(mismatch);
         return false;
     }
     consoleWrite("\n");
@@ -223,11 +233,12 @@ bool transferImage(RunConfig& config, int32_t index) {
     FlashState& flash = run().flash;
     ++flash.imagesStarted;
     updateFlashNote();
+    eventStage("image", index);
     const ImageSums sums = checkImage(config, index);
     run().glyphCount = 0;
     prepareFlash(config, index);
-    sendBlocks();
-    const bool verified = verifyFlash(sums);
+    sendBlocks(index);
+    const bool verified = verifyFlash(config, index, sums);
     // The verdict says what this image's FLASH holds now.
     flash.writing = -1;
     if (verified) ++flash.imagesVerified;

@@ -1,4 +1,5 @@
 // POSIX side of the clock, the idle hook, the console and the files.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <initializer_list>
 
@@ -38,6 +40,12 @@ void release_on_signal(int sig) {
         while (note[length] != '\0')
             ++length;
         [[maybe_unused]] ssize_t written = write(STDERR_FILENO, note, length);
+    }
+    static char line[4096];
+    intptr_t file = -1;
+    const size_t length = terminal_signal_event_line(sig == SIGINT, line, sizeof line, &file);
+    if (length > 0 && file >= 0) {
+        [[maybe_unused]] ssize_t written = write(static_cast<int>(file), line, length);
     }
     if (sig == SIGINT) _exit(kExitInterrupted);
     signal(sig, SIG_DFL);
@@ -230,11 +238,23 @@ void terminal_put_char_direct(char ch) {
     fflush(stdout);
 }
 
+namespace {
+const char* open_failure = "";
+}  // namespace
+
+const char* file_open_failure() {
+    return open_failure;
+}
+
 FILE* file_open_regular(const char* path) {
     FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return nullptr;
+    if (file == nullptr) {
+        open_failure = std::strerror(errno);
+        return nullptr;
+    }
     struct stat st;
     if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+        open_failure = "not a regular file";
         std::fclose(file);
         return nullptr;
     }
@@ -268,6 +288,27 @@ bool file_same_open(const char* path, FILE* file) {
     struct stat a;
     struct stat b;
     return file != nullptr && stat(path, &a) == 0 && fstat(fileno(file), &b) == 0 && same_id(a, b);
+}
+
+OutputFile output_open(const char* path) {
+    // Not truncated when it is a pipe or a device: O_TRUNC leaves those alone.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd < 0 ? kNoOutputFile : fd;
+}
+
+bool output_write(OutputFile file, const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(static_cast<int>(file), data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void output_close(OutputFile file) {
+    if (file != kNoOutputFile) close(static_cast<int>(file));
 }
 
 int64_t file_length(FILE* file) {

@@ -46,5 +46,16 @@ bool terminal_output_is_console();
 void terminal_set_signal_note(const char* text);
 constexpr int kExitInterrupted = 130;
 
+// The event stream's last line when a terminating signal (on Windows Ctrl-C
+// or a closed console) ends the process, written after the note: the text
+// for Ctrl-C or the one for any other signal, each ending where a number
+// goes, then the seconds since start_us (platform_micros) and "}\n". The
+// caller keeps the texts as for the note; a null text writes nothing.
+void terminal_set_signal_event(intptr_t file, uint64_t start_us, const char* on_interrupt,
+                               const char* on_other);
+// For the platform's signal path (async-signal-safe): that line into out,
+// its length (0 when none is set) and the file it goes to.
+size_t terminal_signal_event_line(bool interrupt, char* out, size_t size, intptr_t* file);
+
 // The platform, processor and compiler this program was built for.
 const char* platform_build_description();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -152,6 +153,15 @@ BOOL WINAPI on_console_event(DWORD event) {
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), note, static_cast<DWORD>(std::strlen(note)),
                   &written, nullptr);
     }
+    static char line[4096];
+    intptr_t file = -1;
+    const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    const size_t length = terminal_signal_event_line(interrupt, line, sizeof line, &file);
+    if (length > 0 && file != -1) {
+        DWORD written = 0;
+        WriteFile(reinterpret_cast<HANDLE>(file), line, static_cast<DWORD>(length), &written,
+                  nullptr);
+    }
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) _exit(kExitInterrupted);
     return FALSE;
 }
@@ -217,12 +227,24 @@ void terminal_put_char_direct(char ch) {
     WriteConsoleA(console, &ch, 1, &written, nullptr);
 }
 
+namespace {
+const char* open_failure = "";
+}  // namespace
+
+const char* file_open_failure() {
+    return open_failure;
+}
+
 FILE* file_open_regular(const char* path) {
     FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return nullptr;
+    if (file == nullptr) {
+        open_failure = std::strerror(errno);
+        return nullptr;
+    }
     // Device names (NUL, CON, COM1) open too: only a plain file is an image.
     struct _stat64 st;
     if (_fstat64(_fileno(file), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+        open_failure = "not a regular file";
         std::fclose(file);
         return nullptr;
     }
@@ -276,6 +298,32 @@ bool file_same(const char* path, const char* other) {
 bool file_same_open(const char* path, FILE* file) {
     if (file == nullptr) return false;
     return same_id(id_of(path), id_of(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))));
+}
+
+OutputFile output_open(const char* path) {
+    // A named pipe exists already (its reader made it); a file is made anew.
+    const bool pipe = _strnicmp(path, "\\\\.\\pipe\\", 9) == 0;
+    HANDLE handle =
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    pipe ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? kNoOutputFile : reinterpret_cast<OutputFile>(handle);
+}
+
+bool output_write(OutputFile file, const char* data, size_t length) {
+    while (length > 0) {
+        DWORD written = 0;
+        const DWORD piece = length > 0x10000000 ? 0x10000000 : static_cast<DWORD>(length);
+        if (!WriteFile(reinterpret_cast<HANDLE>(file), data, piece, &written, nullptr) ||
+            written == 0)
+            return false;
+        data += written;
+        length -= written;
+    }
+    return true;
+}
+
+void output_close(OutputFile file) {
+    if (file != kNoOutputFile) CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
 int64_t file_length(FILE* file) {

@@ -1,8 +1,8 @@
 # Packages the scripts need (Debian names), installed when missing. Each
 # script asks only for the groups it uses.
 declare -A DOWNLOAD_PACKAGE_GROUPS=(
-    [build]="cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev"
-    [windows]="g++-mingw-w64-x86-64 wine wine64"
+    [build]="cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev libssl-dev"
+    [windows]="g++-mingw-w64-x86-64 wine wine64 nlohmann-json3-dev"
     [fuzz]="clang libclang-rt-14-dev"
     [package]="dpkg-dev file lintian man-db unzip"
 )

@@ -536,7 +536,7 @@ TEST_F(YesNo, OnlyNAnswersNo) {
     for (const auto& tc : cases) {
         feed(tc.key);
         testing::internal::CaptureStdout();
-        bool answer = askYesNo("Continue?[y/n]");
+        bool answer = askYesNo("Continue?[y/n]", QuestionCrc);
         std::string out = testing::internal::GetCapturedStdout();
         TearDown();
         savedStdin_ = -1;
@@ -551,7 +551,7 @@ TEST_F(YesNo, EndOfInputStopsTheRun) {
     EXPECT_EXIT(
         {
             dup2(2, 1);
-            askYesNo("Continue?[y/n]");
+            askYesNo("Continue?[y/n]", QuestionCrc);
         },
         testing::ExitedWithCode(1), "Continue\\?\\[y/n\\]\nNo answer: the console input has ended");
 }
