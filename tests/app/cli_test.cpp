@@ -16,9 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "app/ports.h"
 #include "app/run_state.h"
-#include "serial/port.h"
+#include "platform/serial_ports.h"
 #include "platform/terminal.h"
+#include "serial/port.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -183,6 +185,75 @@ TEST(Cli, EveryMessageIsDocumented) {
         }
     }
     EXPECT_GT(checked, 30u);
+}
+
+// --list-ports against a made-up sysfs and /dev: a USB adapter, an ACM
+// modem, on-board UARTs with and without hardware behind them, a tty without
+// a device; and ModemManager found among the processes.
+TEST(Cli, ListPortsFromSysfs) {
+    TempDir root;
+    const std::string sys = root.file("sys"), dev = root.file("dev");
+    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/";
+    for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+             {usb + "1-2/idVendor", "0403\n"},
+             {usb + "1-2/idProduct", "6001\n"},
+             {usb + "1-2/serial", "A50285BI\n"},
+             {usb + "1-2/product", "FT232R USB UART\n"},
+             {usb + "1-2/1-2:1.0/ttyUSB0/dev", "188:0\n"},
+             {usb + "1-3/idVendor", "2341\n"},
+             {usb + "1-3/idProduct", "0043\n"},
+             {usb + "1-3/1-3:1.0/tty/ttyACM0/dev", "166:0\n"},
+             {"sys/devices/platform/serial8250/tty/ttyS1/type", "0\n"},
+             {"sys/devices/pnp0/00:01/tty/ttyS0/type", "4\n"},
+             {"sys/class/tty/tty0/dev", "4:0\n"},
+             {"dev/ttyACM0", ""},
+             {"proc/17/comm", "bash\n"},
+             {"proc/42/comm", "ModemManager\n"},
+             {"proc/self/comm", "ModemManager\n"},
+         })
+        root.write(name, text);
+    const std::string devices = root.file("sys/devices/");
+    for (const auto& [link, target] : std::vector<std::pair<std::string, std::string>>{
+             {"sys/class/tty/ttyUSB0", usb.substr(12) + "1-2/1-2:1.0/ttyUSB0"},
+             {"sys/class/tty/ttyACM0", usb.substr(12) + "1-3/1-3:1.0/tty/ttyACM0"},
+             {"sys/class/tty/ttyS0", "pnp0/00:01/tty/ttyS0"},
+             {"sys/class/tty/ttyS1", "platform/serial8250/tty/ttyS1"},
+         }) {
+        ASSERT_EQ(symlink((devices + target).c_str(), root.file(link).c_str()), 0) << link;
+    }
+    // Each tty's device: the USB interface, the UART's platform device.
+    for (const auto& [tty, up] : std::vector<std::pair<std::string, std::string>>{
+             {"ttyUSB0", ".."}, {"ttyACM0", "../.."}, {"ttyS0", "../.."}, {"ttyS1", "../.."}})
+        ASSERT_EQ(symlink(up.c_str(), root.file("sys/class/tty/" + tty + "/device").c_str()), 0);
+    root.write("dev/serial/by-id/.keep", "");
+    root.write("dev/serial/by-path/.keep", "");
+    for (const auto& [link, target] : std::vector<std::pair<std::string, std::string>>{
+             {"by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0"},
+             {"by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "../../ttyUSB0"},
+             {"by-id/usb-Arduino_Uno-if00", "../../ttyACM0"},
+         })
+        ASSERT_EQ(symlink(target.c_str(), (dev + "/serial/" + link).c_str()), 0);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(listSerialPorts(sys.c_str(), dev.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              dev + "/ttyACM0  USB 2341:0043  " + dev + "/serial/by-id/usb-Arduino_Uno-if00\n" +
+                  dev + "/ttyS0\n" + dev +
+                  "/ttyUSB0  USB 0403:6001 \"FT232R USB UART\" serial A50285BI  " + dev +
+                  "/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  " + dev +
+                  "/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n");
+    EXPECT_EQ(serial_port_describe((dev + "/serial/by-id/usb-Arduino_Uno-if00").c_str(),
+                                   sys.c_str(), dev.c_str())
+                  .vendorId,
+              "2341");
+    EXPECT_TRUE(modem_manager_running(root.file("proc").c_str()));
+    EXPECT_FALSE(modem_manager_running(dev.c_str()));
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(listSerialPorts(dev.c_str(), dev.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "no serial devices found\n");
 }
 
 std::string missingTail(const std::string& name) {

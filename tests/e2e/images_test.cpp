@@ -170,10 +170,16 @@ TEST_P(Questions, OnlyNStops) {
         s.files[name] = bytes;
     s.args = q.args;
     s.phone.flashDevice = q.flashDevice;
-    s.keys = {{q.key, q.question}};
+    // --answers prints its answer where a typed key is echoed, and reads nothing.
+    const bool answered = q.args.back().rfind("--answers=", 0) == 0;
+    if (!answered) s.keys = {{q.key, q.question}};
     const e2e::Result r = e2e::run(s);
     ASSERT_FALSE(r.timedOut) << r.output;
-    EXPECT_EQ(r.keysTyped, 1u) << r.output;
+    EXPECT_EQ(r.keysTyped, answered ? 0u : 1u) << r.output;
+    EXPECT_EQ(r.errors.find(std::string("answered ") + q.key + " by --answers\n") !=
+                  std::string::npos,
+              answered)
+        << r.errors;
     EXPECT_EQ(r.exitStatus, q.exitStatus) << r.output;
     EXPECT_NE(r.output.find("\n" + q.question + q.key + "\n"), std::string::npos) << r.output;
     if (q.exitStatus == 1) {
@@ -238,6 +244,41 @@ const QuestionCase kQuestions[] = {
      "AMD Am29DL163CB",
      kBankQuestion,
      'x',
+     0},
+    {"SignatureAnsweredNo",
+     {"a.bin", "/l", "--answers=no"},
+     {{"a.bin", std::string(4000, 'x')}},
+     "",
+     kSignatureQuestion,
+     'n',
+     1},
+    {"OverlapAnsweredYes",
+     {"a.bin", "b.bin:0x400000", "/l", "--answers=overlap=yes"},
+     {{"a.bin", e2e::crcImage(100)}, {"b.bin", e2e::crcImage(100, 3)}},
+     "",
+     kOverlapQuestion,
+     'y',
+     0},
+    {"CrcAnsweredNo",
+     {"a.bin", "/l", "--answers=yes", "--answers=crc=no"},
+     {{"a.bin", signedImage("abc")}},
+     "",
+     kCrcQuestion,
+     'n',
+     1},
+    {"BankAnsweredNo",
+     {"a.bin", "/l", "--answers=bank=no"},
+     {{"a.bin", e2e::crcImage(90000)}},
+     "AMD Am29DL163CB",
+     kBankQuestion,
+     'n',
+     1},
+    {"BankAnsweredYes",
+     {"a.bin", "/l", "--answers=yes"},
+     {{"a.bin", e2e::crcImage(90000)}},
+     "AMD Am29DL163CB",
+     kBankQuestion,
+     'y',
      0},
 };
 

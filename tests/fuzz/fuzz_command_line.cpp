@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CommandLineError error;
     const bool valid = parseCommandLine(static_cast<int>(args.size()), argv.data(), config, &error);
     require(valid == (error.text[0] == '\0'), "a reason exactly for an invalid line");
-    if (!valid || config.showHelp || config.showVersion) return 0;
+    if (!valid || config.showHelp || config.showVersion || config.listPorts) return 0;
 
     require(config.imageCount >= 1 && config.imageCount <= kMaxImages, "1 to 10 images");
     const int32_t speed = config.downloadSpeed;
