@@ -139,6 +139,64 @@ const char* parseAnswers(std::string_view value, RunConfig& config) {
     return nullptr;
 }
 
+// --ports=[NAME=]DEVICE,...: cut in place. A slot is named after its
+// device's base name unless it has a name.
+const char* parseSlots(char* list, RunConfig& config) {
+    for (char* item = list;;) {
+        char* comma = std::strchr(item, ',');
+        if (comma != nullptr) *comma = '\0';
+        if (config.slotCount == kMaxSlots) return "at most 32 slots";
+        StationSlot& slot = config.slots[config.slotCount++];
+        char* equals = std::strchr(item, '=');
+        slot.device = equals != nullptr ? equals + 1 : item;
+        if (equals != nullptr) *equals = '\0';
+        slot.name = item;
+        if (equals == nullptr) {
+            for (const char* p = item; *p != '\0'; ++p)
+                if (*p == '/' || *p == '\\') slot.name = p + 1;
+        }
+        if (slot.device[0] == '\0' || slot.name[0] == '\0')
+            return "a slot is DEVICE or NAME=DEVICE";
+        if (comma == nullptr) return nullptr;
+        item = comma + 1;
+    }
+}
+
+// What makes a station's line invalid; null when it is a valid one (or no
+// station at all). reason has room for the message.
+const char* checkStation(const RunConfig& config, const char* portArg, char* reason, size_t size) {
+    if (config.slotCount == 0) {
+        if (config.repeat != 0) return "--repeat: only with --ports";
+        if (config.journalFile != nullptr) return "--journal=: only with --ports";
+        if (config.logDir != nullptr) return "--log-dir=: only with --ports";
+        return nullptr;
+    }
+    if (portArg != nullptr) {
+        std::snprintf(reason, size, "'%s': a station names its devices with --ports", portArg);
+        return reason;
+    }
+    if (config.traceFile != nullptr) return "--trace=: one trace file cannot take several phones";
+    if (config.repeat != 0 && config.linkMode == LinkWire &&
+        (config.skipEnqWait || config.target == TargetK52))
+        return "--repeat needs the phone's ENQ to know the next one: not with /h or k52";
+    for (int32_t i = 0; i < config.slotCount; ++i) {
+        for (int32_t k = 0; k < i; ++k) {
+            const StationSlot& a = config.slots[k];
+            const StationSlot& b = config.slots[i];
+            if (std::strcmp(a.name, b.name) == 0) {
+                std::snprintf(reason, size, "two slots are named '%s'", a.name);
+                return reason;
+            }
+            if (std::strcmp(a.device, b.device) == 0 || file_same(a.device, b.device)) {
+                std::snprintf(reason, size, "slots '%s' (%s) and '%s' (%s) are the same device",
+                              a.name, a.device, b.name, b.device);
+                return reason;
+            }
+        }
+    }
+    return nullptr;
+}
+
 // The extensions: whole words after "--".
 const char* parseLongOption(char* arg, RunConfig& config) {
     if (std::strcmp(arg, "--progress") == 0) {
@@ -151,6 +209,20 @@ const char* parseLongOption(char* arg, RunConfig& config) {
     } else if (std::strncmp(arg, "--events=", 9) == 0) {
         if (arg[9] == '\0') return "--events= needs a file name";
         config.eventsFile = arg + 9;
+    } else if (std::strncmp(arg, "--ports=", 8) == 0) {
+        return parseSlots(arg + 8, config);
+    } else if (std::strcmp(arg, "--repeat") == 0) {
+        config.repeat = -1;
+    } else if (std::strncmp(arg, "--repeat=", 9) == 0) {
+        config.repeat = parseDecimal(arg + 9);
+        if (config.repeat < 1 || arg[9 + std::strspn(arg + 9, "0123456789")] != '\0')
+            return "--repeat= takes the number of phones a slot, from 1";
+    } else if (std::strncmp(arg, "--journal=", 10) == 0) {
+        if (arg[10] == '\0') return "--journal= needs a file name";
+        config.journalFile = arg + 10;
+    } else if (std::strncmp(arg, "--log-dir=", 10) == 0) {
+        if (arg[10] == '\0') return "--log-dir= needs a folder";
+        config.logDir = arg + 10;
     } else {
         return "unknown option (see --help)";
     }
@@ -244,12 +316,16 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
     if (config.showHelp || config.showVersion || config.listPorts) return true;
 
     const char* speedArg = nullptr;
+    const char* portArg = nullptr;
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
         const char* reason = nullptr;
         if (!isImageArgument(arg)) {
             reason = arg[0] == '/' ? parseOption(arg, config) : parseLongOption(arg, config);
             if (reason == nullptr && arg[0] == '/' && lower(arg[1]) == 's') speedArg = arg;
+            if (reason == nullptr && arg[0] == '/' &&
+                ((arg[1] >= '1' && arg[1] <= '9') || lower(arg[1]) == 'c'))
+                portArg = arg;
         } else if (config.imageCount >= kMaxImages) {
             if (error != nullptr) {
                 int images = 0;
@@ -274,6 +350,12 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
     if (config.downloadSpeed != kBaseSpeed &&
         (config.target != TargetRb7 || config.linkMode != LinkWire)) {
         describe(error, speedArg, "only with rb7 in wire mode");
+        return false;
+    }
+    char reason[sizeof error->text];
+    const char* station = checkStation(config, portArg, reason, sizeof reason);
+    if (station != nullptr) {
+        if (error != nullptr) std::snprintf(error->text, sizeof error->text, "%s", station);
         return false;
     }
     return true;

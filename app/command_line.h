@@ -16,6 +16,13 @@ enum Question : int32_t {
     QuestionBank = 3,
 };
 constexpr int32_t kQuestionKinds = 4;
+
+// A station's slot (--ports): a serial device and the name its phones go by.
+constexpr int32_t kMaxSlots = 32;
+struct StationSlot {
+    const char* name;
+    const char* device;
+};
 constexpr int32_t kDefaultImageAddress = 0x400000;
 constexpr int32_t kBaseSpeed = 115200;
 
@@ -41,6 +48,13 @@ struct RunConfig {
     char answers[kQuestionKinds];
     const char* eventsFile;  // --events=FILE
     bool listPorts;          // --list-ports: the serial devices, nothing else
+    // The station (--ports): its slots, the phones per slot (0: one, -1: until
+    // stopped; --repeat), its journal and its folder of logs.
+    StationSlot slots[kMaxSlots];
+    int32_t slotCount;
+    int32_t repeat;
+    const char* journalFile;
+    const char* logDir;
 };
 
 // Why a command line is invalid: the argument at fault and the reason, as one

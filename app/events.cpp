@@ -98,10 +98,18 @@ void eventStart(const RunConfig& config) {
     eventsPrepareSignalEnd("");
 }
 
-void eventStage(const char* stage, int32_t image) {
+void eventStage(const char* stage, int32_t image, int32_t speed) {
     Json fields = {{"stage", stage}};
     if (image >= 0) fields["index"] = image;
+    if (speed > 0) fields["speed"] = speed;
     emit("stage", fields);
+}
+
+void eventUpload(uint32_t lines) {
+    const uint32_t now = tick_ms();
+    if (now - lastProgressMs < 250) return;
+    lastProgressMs = now;
+    emit("upload", {{"lines", lines}});
 }
 
 void eventPhoneIdentity(int32_t identity) {

@@ -21,7 +21,11 @@ void eventsClose();
 bool eventsOn();
 
 void eventStart(const RunConfig& config);
-void eventStage(const char* stage, int32_t image = -1);
+// An image's stage carries its index and the speed of its blocks.
+void eventStage(const char* stage, int32_t image = -1, int32_t speed = 0);
+// The loader lines sent so far, at most four a second (it shows the upload
+// is going on).
+void eventUpload(uint32_t lines);
 // What the phone said about itself, as far as it is known: each phone event
 // carries all of it.
 void eventPhoneIdentity(int32_t identity);

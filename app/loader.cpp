@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/console.h"
+#include "app/events.h"
 #include "app/run_state.h"
 #include "platform/files.h"
 #include "platform/terminal.h"
@@ -100,10 +101,12 @@ void sendFlashLoader() {
     consoleWrite("\nSending flash loader to IROM\n");
     char line[kLoaderLineSize];
     FILE* loaderFile = run().loaderFile;
+    uint32_t lines = 0;
     while (loaderFile != nullptr && readLoaderLine(loaderFile, line, sizeof line)) {
         port_write_string(run().runPort, line, -1);
         waitRecordAck();
         consolePutCharDirect('.');
+        eventUpload(++lines);
     }
     consoleWrite("\nResponse OK\n");
 }

@@ -1,5 +1,6 @@
 #include "app/run.h"
+#include "station/station.h"
 
 int main(int argc, char** argv) {
-    return runDownload(argc, argv);
+    return isStationLine(argc, argv) ? runStation(argc, argv) : runDownload(argc, argv);
 }

@@ -103,11 +103,13 @@ void raiseDownloadSpeed() {
     RunState& state = run();
     port_drain_input(state.runPort);
     const int32_t speed = state.runConfig.downloadSpeed;
+    state.blockSpeed = kBaseSpeed;
     if (speed == kBaseSpeed) return;
     consolePrint("\nSetting download speed to %dbps...", static_cast<int>(speed));
     sendCommand(CmdSpeed, speed);
     if (readReply(4, &state.runValue) == ReplyOk) {
         setUpLink(state.runPort, speed, 'N', 8, 1, state.runConfig);
+        state.blockSpeed = speed;
         consoleWrite("done\n");
         delayMs(500);
     } else {

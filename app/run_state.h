@@ -41,6 +41,7 @@ struct RunState {
     RunConfig runConfig;     // filled once by the command line
     bool skipEnqWait;        // /h: no wait for the phone's ENQ
     int32_t runValue;        // the value slot of the replies that may carry a number
+    int32_t blockSpeed;      // the line speed of the blocks, once the loader took it
     FILE* loaderFile;        // the flash loader file, open from start-up to the end
     ImageFile currentImage;  // one at a time
     uint32_t glyphCount;     // progress glyphs printed for the current image

@@ -233,7 +233,7 @@ bool transferImage(RunConfig& config, int32_t index) {
     FlashState& flash = run().flash;
     ++flash.imagesStarted;
     updateFlashNote();
-    eventStage("image", index);
+    eventStage("image", index, run().blockSpeed);
     const ImageSums sums = checkImage(config, index);
     run().glyphCount = 0;
     prepareFlash(config, index);

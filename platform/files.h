@@ -45,7 +45,11 @@ constexpr bool kSlashMayStartAPath = kPathSeparator == '/';
 using OutputFile = intptr_t;
 constexpr OutputFile kNoOutputFile = -1;
 OutputFile output_open(const char* path);
+// A file that grows at its end and is never rewritten (made when missing).
+OutputFile output_open_append(const char* path);
 // Writes all of data, in one system call where the system takes it so: a
 // reader never sees part of a line. False when it failed.
 bool output_write(OutputFile file, const char* data, size_t length);
 void output_close(OutputFile file);
+// What was written is on the disk (true) before this returns.
+bool output_sync(OutputFile file);

@@ -208,6 +208,11 @@ bool terminal_output_is_console() {
     return isatty(STDOUT_FILENO) != 0;
 }
 
+bool terminal_escapes() {
+    const char* term = std::getenv("TERM");
+    return isatty(STDOUT_FILENO) != 0 && term != nullptr && std::strcmp(term, "dumb") != 0;
+}
+
 void terminal_set_signal_note(const char* text) {
     signal_note = text;
 }
@@ -305,6 +310,15 @@ bool output_write(OutputFile file, const char* data, size_t length) {
         length -= static_cast<size_t>(n);
     }
     return true;
+}
+
+OutputFile output_open_append(const char* path) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return fd < 0 ? kNoOutputFile : fd;
+}
+
+bool output_sync(OutputFile file) {
+    return fsync(static_cast<int>(file)) == 0;
 }
 
 void output_close(OutputFile file) {

@@ -37,6 +37,9 @@ void terminal_put_char_direct(char ch);
 // Whether standard output is a terminal (a console), where a line can be
 // rewritten in place.
 bool terminal_output_is_console();
+// Whether it takes the terminal's escape sequences (cursor moves, colours):
+// not a dumb terminal; on Windows a console that can be switched to them.
+bool terminal_escapes();
 
 // Text for standard error when Ctrl-C or another terminating signal ends the
 // process, written after the ports are released and the terminal restored;

@@ -181,6 +181,13 @@ bool terminal_output_is_console() {
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+bool terminal_escapes() {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(output, &mode) &&
+           SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
 void terminal_set_signal_note(const char* text) {
     signal_note = text;
 }
@@ -320,6 +327,16 @@ bool output_write(OutputFile file, const char* data, size_t length) {
         length -= written;
     }
     return true;
+}
+
+OutputFile output_open_append(const char* path) {
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? kNoOutputFile : reinterpret_cast<OutputFile>(handle);
+}
+
+bool output_sync(OutputFile file) {
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0;
 }
 
 void output_close(OutputFile file) {

@@ -1,0 +1,175 @@
+// Workers on POSIX: fork and exec, a pipe for the events (the worker's
+// descriptor 3, /dev/fd/3), poll for the wait.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "platform/process.h"
+
+struct Worker {
+    int events[2] = {-1, -1};  // the pipe: read end ours, write end the worker's
+    pid_t pid = -1;
+};
+
+namespace {
+
+constexpr int kEventsFd = 3;
+
+int stop_pipe[2] = {-1, -1};
+volatile sig_atomic_t stop_flag = 0;
+
+void on_stop(int) {
+    stop_flag = 1;
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = write(stop_pipe[1], &byte, 1);
+}
+
+}  // namespace
+
+Worker* worker_create(std::string* eventsPath) {
+    Worker* worker = new (std::nothrow) Worker;
+    if (worker == nullptr) return nullptr;
+    if (pipe2(worker->events, O_CLOEXEC) != 0) {
+        delete worker;
+        return nullptr;
+    }
+    fcntl(worker->events[0], F_SETFL, O_NONBLOCK);
+    *eventsPath = "/dev/fd/" + std::to_string(kEventsFd);
+    return worker;
+}
+
+bool worker_start(Worker* worker, const std::vector<std::string>& args, const char* logPath,
+                  std::string* error) {
+    const int log = open(logPath != nullptr ? logPath : "/dev/null",
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log < 0) {
+        *error =
+            std::string(logPath != nullptr ? logPath : "/dev/null") + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Its own process group: the terminal's Ctrl-C reaches the supervisor
+        // alone, which passes the stop on.
+        setpgid(0, 0);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        if (worker->events[1] == kEventsFd) {
+            fcntl(kEventsFd, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
+        } else {
+            dup2(worker->events[1], kEventsFd);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    const int saved = errno;
+    close(log);
+    close(worker->events[1]);
+    worker->events[1] = -1;
+    if (pid < 0) {
+        *error = std::strerror(saved);
+        return false;
+    }
+    worker->pid = pid;
+    return true;
+}
+
+long worker_read(Worker* worker, char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t n = read(worker->events[0], buffer, size);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        return errno == EAGAIN ? -1 : 0;
+    }
+}
+
+void worker_stop(Worker* worker, bool interrupt) {
+    if (worker->pid > 0) kill(worker->pid, interrupt ? SIGINT : SIGTERM);
+}
+
+void worker_kill(Worker* worker) {
+    if (worker->pid > 0) kill(worker->pid, SIGKILL);
+}
+
+bool worker_reap(Worker* worker, int* status, int* signal, uint32_t waitMs) {
+    *status = -1;
+    *signal = 0;
+    if (worker->pid <= 0) return true;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        int how = 0;
+        const pid_t done = waitpid(worker->pid, &how, WNOHANG);
+        if (done == worker->pid) {
+            worker->pid = -1;
+            if (WIFEXITED(how)) *status = WEXITSTATUS(how);
+            if (WIFSIGNALED(how)) *signal = WTERMSIG(how);
+            return true;
+        }
+        if (done < 0 && errno != EINTR) {
+            worker->pid = -1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void worker_free(Worker* worker) {
+    for (int fd : worker->events)
+        if (fd >= 0) close(fd);
+    delete worker;
+}
+
+std::string program_path(const char* argv0) {
+#if defined(__linux__)
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n > 0) return std::string(path, static_cast<size_t>(n));
+#endif
+    return argv0;
+}
+
+void stop_requests_catch() {
+    if (stop_pipe[0] < 0 && pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now {};
+        if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
+        struct sigaction caught {};
+        caught.sa_handler = on_stop;
+        sigemptyset(&caught.sa_mask);
+        caught.sa_flags = SA_RESTART;
+        sigaction(sig, &caught, nullptr);
+    }
+}
+
+bool stop_requested() {
+    return stop_flag != 0;
+}
+
+void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t timeoutMs) {
+    std::vector<pollfd> fds;
+    for (size_t i = 0; i < count; ++i)
+        if (workers[i] != nullptr) fds.push_back({workers[i]->events[0], POLLIN, 0});
+    if (stop_pipe[0] >= 0) fds.push_back({stop_pipe[0], POLLIN, 0});
+    if (keys && isatty(STDIN_FILENO)) fds.push_back({STDIN_FILENO, POLLIN, 0});
+    if (stop_flag != 0) return;
+    poll(fds.data(), fds.size(), static_cast<int>(timeoutMs));
+    char drain[16];
+    while (stop_pipe[0] >= 0 && read(stop_pipe[0], drain, sizeof drain) > 0) {
+    }
+}

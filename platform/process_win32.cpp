@@ -1,0 +1,234 @@
+// Workers on Windows: CreateProcess in a process group of its own, a named
+// pipe for the events read with overlapped reads, one wait on all of their
+// events, the console and the stop request.
+#include <windows.h>
+
+#include <atomic>
+#include <new>
+
+#include "platform/keyboard.h"
+#include "platform/process.h"
+
+struct Worker {
+    std::string name;  // \\.\pipe\...
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    OVERLAPPED ov{};
+    bool connected = false;
+    bool ended = false;
+    char buffer[4096];
+    PROCESS_INFORMATION process{};
+};
+
+namespace {
+
+HANDLE stop_event = nullptr;
+std::atomic<bool> stop_flag{false};
+
+BOOL WINAPI on_stop(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    stop_flag = true;
+    if (stop_event != nullptr) SetEvent(stop_event);
+    return TRUE;
+}
+
+// One argument as the C run-time of the worker splits its command line.
+std::string quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string text = "\"";
+    size_t slashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++slashes;
+            continue;
+        }
+        text.append(c == '"' ? slashes * 2 + 1 : slashes, '\\');
+        slashes = 0;
+        text += c;
+    }
+    text.append(slashes * 2, '\\');
+    return text + "\"";
+}
+
+// Starts the next read; false when the worker has closed its end.
+bool start_read(Worker* w) {
+    ResetEvent(w->ov.hEvent);
+    if (ReadFile(w->pipe, w->buffer, sizeof w->buffer, nullptr, &w->ov)) return true;
+    return GetLastError() == ERROR_IO_PENDING;
+}
+
+bool process_ended(const Worker* w) {
+    return w->process.hProcess == nullptr ||
+           WaitForSingleObject(w->process.hProcess, 0) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+Worker* worker_create(std::string* eventsPath) {
+    static LONG counter = 0;
+    Worker* w = new (std::nothrow) Worker;
+    if (w == nullptr) return nullptr;
+    char name[96];
+    wsprintfA(name, "\\\\.\\pipe\\download-%lu-%ld", GetCurrentProcessId(),
+              InterlockedIncrement(&counter));
+    w->name = name;
+    w->ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    w->pipe = CreateNamedPipeA(
+        name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 65536, 0, nullptr);
+    if (w->ov.hEvent == nullptr || w->pipe == INVALID_HANDLE_VALUE) {
+        worker_free(w);
+        return nullptr;
+    }
+    if (!ConnectNamedPipe(w->pipe, &w->ov)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED) {
+            SetEvent(w->ov.hEvent);
+        } else if (error != ERROR_IO_PENDING) {
+            worker_free(w);
+            return nullptr;
+        }
+    }
+    *eventsPath = name;
+    return w;
+}
+
+bool worker_start(Worker* w, const std::vector<std::string>& args, const char* logPath,
+                  std::string* error) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE log = CreateFileA(logPath != nullptr ? logPath : "NUL", GENERIC_WRITE, FILE_SHARE_READ,
+                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+    if (log == INVALID_HANDLE_VALUE || input == INVALID_HANDLE_VALUE) {
+        *error = std::string(logPath != nullptr ? logPath : "NUL") + ": cannot be written";
+        if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
+        if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+        return false;
+    }
+    std::string command;
+    for (const std::string& arg : args) {
+        if (!command.empty()) command += ' ';
+        command += quoted(arg);
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = log;
+    startup.hStdError = log;
+    const BOOL ok =
+        CreateProcessA(args[0].c_str(), command.data(), nullptr, nullptr, TRUE,
+                       CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &w->process);
+    const DWORD failure = GetLastError();
+    CloseHandle(log);
+    CloseHandle(input);
+    if (!ok) {
+        w->process = PROCESS_INFORMATION{};
+        char text[160] = "";
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, failure,
+                       0, text, sizeof text, nullptr);
+        *error = text;
+        return false;
+    }
+    CloseHandle(w->process.hThread);
+    w->process.hThread = nullptr;
+    return true;
+}
+
+long worker_read(Worker* w, char* buffer, size_t size) {
+    if (w->ended) return 0;
+    DWORD got = 0;
+    if (!w->connected) {
+        if (!HasOverlappedIoCompleted(&w->ov) &&
+            WaitForSingleObject(w->ov.hEvent, 0) != WAIT_OBJECT_0) {
+            // A worker that ends before it opens its events never connects.
+            if (!process_ended(w)) return -1;
+            w->ended = true;
+            return 0;
+        }
+        w->connected = true;
+        if (!start_read(w)) w->ended = true;
+        return w->ended ? 0 : -1;
+    }
+    if (!GetOverlappedResult(w->pipe, &w->ov, &got, FALSE)) {
+        if (GetLastError() == ERROR_IO_INCOMPLETE) return -1;
+        w->ended = true;  // a broken pipe: the worker has ended
+        return 0;
+    }
+    const DWORD n = got < size ? got : static_cast<DWORD>(size);
+    CopyMemory(buffer, w->buffer, n);
+    if (!start_read(w)) {
+        w->ended = true;
+        if (n == 0) return 0;
+    }
+    return n > 0 ? static_cast<long>(n) : -1;
+}
+
+void worker_stop(Worker* w, bool) {
+    // Its own process group hears Ctrl-Break, which its way out takes as Ctrl-C.
+    if (w->process.hProcess != nullptr)
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, w->process.dwProcessId);
+}
+
+void worker_kill(Worker* w) {
+    if (w->process.hProcess != nullptr) TerminateProcess(w->process.hProcess, 1);
+}
+
+bool worker_reap(Worker* w, int* status, int* signal, uint32_t waitMs) {
+    *status = -1;
+    *signal = 0;
+    if (w->process.hProcess == nullptr) return true;
+    if (WaitForSingleObject(w->process.hProcess, waitMs) != WAIT_OBJECT_0) return false;
+    DWORD code = 0;
+    if (GetExitCodeProcess(w->process.hProcess, &code)) *status = static_cast<int>(code);
+    CloseHandle(w->process.hProcess);
+    w->process = PROCESS_INFORMATION{};
+    return true;
+}
+
+void worker_free(Worker* w) {
+    if (w->pipe != INVALID_HANDLE_VALUE) {
+        CancelIo(w->pipe);
+        DWORD got = 0;
+        GetOverlappedResult(w->pipe, &w->ov, &got, TRUE);  // nothing completes into freed memory
+        CloseHandle(w->pipe);
+    }
+    if (w->ov.hEvent != nullptr) CloseHandle(w->ov.hEvent);
+    if (w->process.hProcess != nullptr) CloseHandle(w->process.hProcess);
+    delete w;
+}
+
+std::string program_path(const char* argv0) {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string(argv0);
+}
+
+void stop_requests_catch() {
+    if (stop_event == nullptr) stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_stop, TRUE);
+}
+
+bool stop_requested() {
+    return stop_flag;
+}
+
+void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t timeoutMs) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    DWORD n = 0;
+    for (size_t i = 0; i < count && n + 2 < MAXIMUM_WAIT_OBJECTS; ++i)
+        if (workers[i] != nullptr && !workers[i]->ended) handles[n++] = workers[i]->ov.hEvent;
+    if (stop_event != nullptr) handles[n++] = stop_event;
+    if (keys) {
+        DWORD mode = 0;
+        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        if (GetConsoleMode(input, &mode)) {
+            // A record that is no key press would keep the handle signalled.
+            if (key_pressed()) return;
+            handles[n++] = input;
+        }
+    }
+    if (stop_flag) return;
+    WaitForMultipleObjects(n, handles, FALSE, timeoutMs);
+}

@@ -1,0 +1,44 @@
+// What the supervisor knows of one phone on one slot, from its worker's
+// events; the journal's record and the table's row are made from it.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+using Json = nlohmann::ordered_json;
+
+struct ImageFacts {
+    std::string file;
+    uint32_t address = 0;
+    int32_t size = 0;
+    std::string sha256;
+    uint32_t checksum = 0;
+    uint16_t crc = 0;
+    Json phoneChecksum;  // null until the phone reported one
+    Json phoneCrc;
+    std::string verdict = "not written";
+};
+
+struct PhoneRecord {
+    int32_t number = 0;    // on its slot, from 1
+    bool started = false;  // the phone announced itself
+    int64_t startMs = 0;   // wall clock, ms since the epoch (UTC)
+    int64_t endMs = 0;
+    std::string result;  // verified, failed, stopped, interrupted
+    Json exitStatus;     // null when the worker ended without one
+    std::string reason;
+    Json iromIdentity;
+    Json loader = Json::array();
+    Json flashDevice = Json::array();
+    int32_t speed = 0;
+    std::vector<ImageFacts> images;
+    std::string logFile;  // "" without --log-dir
+};
+
+// One line of the journal for a phone (no line end).
+std::string journalLine(const PhoneRecord& phone, const std::string& slot,
+                        const std::string& device);
+// A wall-clock time as ISO 8601 UTC with milliseconds.
+std::string utcText(int64_t ms);
