@@ -15,6 +15,7 @@ struct Worker {
     OVERLAPPED ov{};
     bool connected = false;
     bool ended = false;
+    bool pending = false;  // a connect or a read is in the system's hands
     char buffer[4096];
     PROCESS_INFORMATION process{};
 };
@@ -53,8 +54,9 @@ std::string quoted(const std::string& arg) {
 // Starts the next read; false when the worker has closed its end.
 bool start_read(Worker* w) {
     ResetEvent(w->ov.hEvent);
-    if (ReadFile(w->pipe, w->buffer, sizeof w->buffer, nullptr, &w->ov)) return true;
-    return GetLastError() == ERROR_IO_PENDING;
+    w->pending = ReadFile(w->pipe, w->buffer, sizeof w->buffer, nullptr, &w->ov) ||
+                 GetLastError() == ERROR_IO_PENDING;
+    return w->pending;
 }
 
 bool process_ended(const Worker* w) {
@@ -88,6 +90,7 @@ Worker* worker_create(std::string* eventsPath) {
             worker_free(w);
             return nullptr;
         }
+        w->pending = error == ERROR_IO_PENDING;
     }
     *eventsPath = name;
     return w;
@@ -148,14 +151,17 @@ long worker_read(Worker* w, char* buffer, size_t size) {
             return 0;
         }
         w->connected = true;
+        w->pending = false;
         if (!start_read(w)) w->ended = true;
         return w->ended ? 0 : -1;
     }
     if (!GetOverlappedResult(w->pipe, &w->ov, &got, FALSE)) {
         if (GetLastError() == ERROR_IO_INCOMPLETE) return -1;
+        w->pending = false;
         w->ended = true;  // a broken pipe: the worker has ended
         return 0;
     }
+    w->pending = false;
     const DWORD n = got < size ? got : static_cast<DWORD>(size);
     CopyMemory(buffer, w->buffer, n);
     if (!start_read(w)) {
@@ -189,9 +195,13 @@ bool worker_reap(Worker* w, int* status, int* signal, uint32_t waitMs) {
 
 void worker_free(Worker* w) {
     if (w->pipe != INVALID_HANDLE_VALUE) {
-        CancelIo(w->pipe);
-        DWORD got = 0;
-        GetOverlappedResult(w->pipe, &w->ov, &got, TRUE);  // nothing completes into freed memory
+        if (w->pending) {
+            CancelIo(w->pipe);
+            DWORD got = 0;
+            // Nothing completes into freed memory (bounded: a cancel ends at once).
+            if (WaitForSingleObject(w->ov.hEvent, 1000) == WAIT_OBJECT_0)
+                GetOverlappedResult(w->pipe, &w->ov, &got, FALSE);
+        }
         CloseHandle(w->pipe);
     }
     if (w->ov.hEvent != nullptr) CloseHandle(w->ov.hEvent);

@@ -285,6 +285,9 @@ FileId id_of(HANDLE handle) {
 }
 
 FileId id_of(const char* path) {
+    // A device (\\.\pipe\NAME, \\.\COM12) is opened by nobody here: opening a
+    // pipe connects to it and takes it from its real client.
+    if (std::strncmp(path, "\\\\.\\", 4) == 0) return {0, 0};
     HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const FileId id = id_of(handle);

@@ -106,6 +106,15 @@ TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
         {{dir.file("fw.bin") + ":0"},
          "'" + dir.file("fw.bin") + ":0': the address must be a hexadecimal number other than 0"},
         {{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "/2"}, "11 images: at most 10"},
+        // A station's line: the same device twice (also by another path), a
+        // port of the classic kind, --repeat without the wait for a phone.
+        {{"a.bin", "--ports=A=/dev/null,B=/dev/../dev/null"},
+         "slots 'A' (/dev/null) and 'B' (/dev/../dev/null) are the same device"},
+        {{"a.bin", "--ports=/dev/ttyUSB0,/dev/ttyUSB0"}, "two slots are named 'ttyUSB0'"},
+        {{"a.bin", "--ports=/dev/ttyUSB0", "/2"}, "'/2': a station names its devices with --ports"},
+        {{"a.bin", "--ports=/dev/ttyUSB0", "--repeat", "/h"},
+         "--repeat needs the phone's ENQ to know the next one: not with /h or k52"},
+        {{"a.bin", "--repeat=2"}, "--repeat: only with --ports"},
     };
     for (const auto& tc : cases) {
         ProcessResult r = runDownloadIn(dir, tc.args);

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 // Owns mutable copies of the arguments: the parser cuts image arguments in place.

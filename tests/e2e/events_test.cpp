@@ -68,7 +68,8 @@ TEST(Events, ACompleteRunToldWhole) {
     const std::vector<Json> all = events(r.files.at("run.json"));
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.front(), with(Json::parse(R"({"event":"start","schema":1,"target":"rb7",
-        "mode":"wire","speed":460800,"images":2,"device":")" + r.portName + R"("})"),
+        "mode":"wire","speed":460800,"images":2,"device":")" +
+                                            r.portName + R"("})"),
                                 all.front(), {"t", "version"}));
     std::vector<std::string> stages;
     for (const Json& e : named(all, "stage"))
@@ -106,7 +107,8 @@ TEST(Events, ACompleteRunToldWhole) {
     EXPECT_EQ(named(all, "progress").back()["bytes"], s.files["b.bin"].size());
     ASSERT_EQ(named(all, "question").size(), 2u);  // b.bin's signature, then its CRC
     const Json question = named(all, "question").back();
-    EXPECT_EQ(question["text"], "CRC indicates that data file may be corrupt. Continue anyway [y/n]");
+    EXPECT_EQ(question["text"],
+              "CRC indicates that data file may be corrupt. Continue anyway [y/n]");
     EXPECT_EQ(question["answer"], "y");
     EXPECT_EQ(question["by"], "answers");
     EXPECT_EQ(named(all, "note").at(0)["text"], "answered y by --answers");

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -60,10 +61,10 @@ private:
 // The phone as a thread of this process.
 class ThreadPhone {
 public:
-    ThreadPhone(const sim::PhoneConfig& config, uint32_t timeoutMs) {
+    ThreadPhone(const sim::PhoneConfig& config, uint32_t timeoutMs, uint32_t runs = 1) {
         sim::ServerOptions options;
         options.phone = config;
-        options.runs = 1;
+        options.runs = runs;
         options.timeoutMs = timeoutMs;
         server_ = std::make_shared<sim::PtyServer>(options);
         std::string error;
@@ -87,6 +88,7 @@ public:
         server_->stop();
         thread_.join();
     }
+    std::shared_ptr<sim::PtyServer> server() const { return server_; }
     void collect(Result* result) {
         const auto& reports = server_->reports();
         result->server = server_;
@@ -364,7 +366,58 @@ void writeFiles(const TempDir& dir, const Scenario& scenario) {
         dir.write(name, contents);
 }
 
+// Whether a device can be taken at once: no lock, no exclusive mode on it.
+bool deviceFree(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int exclusive = 0;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                      ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0;
+    ::close(fd);
+    return free;
+}
+
+Result runStation(const Scenario& scenario, bool wine) {
+    Result result;
+    TempDir dir;
+    writeFiles(dir, scenario);
+    const auto phoneTimeout = static_cast<uint32_t>(scenario.timeoutSeconds) + 30;
+    std::vector<std::unique_ptr<ThreadPhone>> phones;
+    std::vector<std::unique_ptr<ComNumber>> coms;
+    std::string slots;
+    for (const sim::PhoneConfig& config : scenario.stationPhones) {
+        phones.push_back(
+            std::make_unique<ThreadPhone>(config, phoneTimeout * 1000, scenario.stationRuns));
+        std::string device = phones.back()->path();
+        if (wine) {
+            coms.push_back(std::make_unique<ComNumber>());
+            linkWineComPort(coms.back()->number(), device);
+            device = "COM" + std::to_string(coms.back()->number());
+        }
+        slots += std::string(slots.empty() ? "--ports=" : ",") +
+                 static_cast<char>('A' + phones.size() - 1) + "=" + device;
+    }
+    std::vector<std::string> args = scenario.args;
+    args.push_back(slots);
+    std::vector<std::string> argv = {nativeExe()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    runTool(wine ? wineCommand(windowsExe(), args) : argv,
+            wine ? wineEnvironment() : std::vector<std::string>{}, dir.path(), scenario, &result);
+    for (const auto& phone : phones)
+        result.stationPortsFree.push_back(deviceFree(phone->path()));
+    for (const auto& com : coms)
+        unlinkWineComPort(com->number());
+    for (const auto& name : scenario.readBack)
+        result.files[name] = readFile(dir.file(name));
+    for (const auto& phone : phones) {
+        phone->finish(3000);
+        result.stationServers.push_back(phone->server());
+    }
+    return result;
+}
+
 Result runScenario(const Scenario& scenario, bool wine) {
+    if (!scenario.stationPhones.empty()) return runStation(scenario, wine);
     Result result;
     TempDir dir;
     writeFiles(dir, scenario);

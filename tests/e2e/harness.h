@@ -67,6 +67,10 @@ struct Scenario {
     bool phoneProcess = false;          // phonesim as a child instead of an in-process thread
     double timeoutSeconds = 60;         // download is killed after this long
     std::vector<std::string> readBack;  // files of the working directory kept after the run
+    // A station: a phone a slot, slots A, B, ... in --ports=, each phone
+    // serving stationRuns runs (the scenario's phone is then not used).
+    std::vector<sim::PhoneConfig> stationPhones;
+    uint32_t stationRuns = 1;
 };
 
 // What the phone saw, from either kind of phone.
@@ -101,7 +105,11 @@ struct Result {
         files;  // the scenario's readBack files, as the run left them
 
     std::shared_ptr<sim::PtyServer> server;  // in-process phone
-    std::string flashDump;                   // child phone: the whole device from its base
+    // A station's phones, slot by slot, and whether each slot's device could
+    // be opened again as soon as the tool had ended (nothing held it).
+    std::vector<std::shared_ptr<sim::PtyServer>> stationServers;
+    std::vector<bool> stationPortsFree;
+    std::string flashDump;  // child phone: the whole device from its base
     uint32_t flashBase = 0;
 };
 

@@ -176,9 +176,9 @@ TEST_P(Questions, OnlyNStops) {
     const e2e::Result r = e2e::run(s);
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.keysTyped, answered ? 0u : 1u) << r.output;
-    EXPECT_EQ(r.errors.find(std::string("answered ") + q.key + " by --answers\n") !=
-                  std::string::npos,
-              answered)
+    EXPECT_EQ(
+        r.errors.find(std::string("answered ") + q.key + " by --answers\n") != std::string::npos,
+        answered)
         << r.errors;
     EXPECT_EQ(r.exitStatus, q.exitStatus) << r.output;
     EXPECT_NE(r.output.find("\n" + q.question + q.key + "\n"), std::string::npos) << r.output;
