@@ -430,6 +430,13 @@ void printHelp() {
         "                     win); a missing image then stops the run\n",
         "  --events=FILE      the run's events as JSON lines (a file, a FIFO, a pipe)\n",
         "  --list-ports       the serial devices of this machine and their stable names\n",
+        "\n",
+        "A station (many phones at once, one worker process each):\n",
+        "  --ports=SLOTS      [NAME=]DEVICE,... (1 to 32 slots; may be given again)\n",
+        "  --repeat[=N]       the next phone on a slot as soon as one is done (N a slot)\n",
+        "  --journal=FILE     one JSON line per phone, appended, synced to disk\n",
+        "  --log-dir=DIR      each phone's console output in DIR/NAME-N.log\n",
+        "                     q: no new phones; Ctrl-C: every phone stops now\n",
         "  --version          the version and the build\n",
         "  --help, -h         this text\n",
         "\n",
@@ -438,6 +445,8 @@ void printHelp() {
         "  1    the run stopped early (the message says why)\n",
         "  2    every image processed, at least one failed its verification\n",
         "  130  stopped by Ctrl-C\n",
+        "  a station: 0 every phone verified, 2 a phone failed or a slot could not\n",
+        "  be used, 1 it could not start, 130 Ctrl-C\n",
         "\n",
         "Examples:\n",
         "  download fw.bin /2                  wire mode on COM2\n",
@@ -447,6 +456,9 @@ void printHelp() {
         "  download fw.bin /c:/dev/ttyUSB0     a USB serial adapter on Linux\n",
         "  download fw.bin /c:COM5 --answers=no --events=run.json\n",
         "                                      unattended, every fact of the run in run.json\n",
+        "  download fw.bin /s:460 --ports=A=/dev/ttyUSB0,B=/dev/ttyUSB1 --repeat\n",
+        "           --journal=phones.json --log-dir=logs\n",
+        "                                      two slots, phone after phone\n",
     };
     for (const char* text : kHelp)
         consoleWrite(text);

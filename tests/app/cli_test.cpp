@@ -175,7 +175,11 @@ TEST(Cli, EveryMessageIsDocumented) {
     };
     const std::regex conversion(R"re(%[-+ #0-9.*]*[a-zA-Z]?|\\[nrt"])re");
     size_t checked = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(root + "/app")) {
+    std::vector<std::filesystem::directory_entry> sources;
+    for (const char* folder : {"/app", "/station"})
+        for (const auto& entry : std::filesystem::directory_iterator(root + folder))
+            sources.push_back(entry);
+    for (const auto& entry : sources) {
         const std::string source = readFile(entry.path().string());
         for (const std::regex& message : messages) {
             for (std::sregex_iterator m(source.begin(), source.end(), message), end; m != end;
