@@ -13,7 +13,8 @@
 //    byte, one block in flight);
 //    and at 460800 again with the wire trace on;
 //  - CPU over a whole 2 MiB run at 460800 bit/s.
-// Usage: bench_tool [--native-only] [--only idle|erase|wake|blocks|run]
+// Usage: bench_tool [--native-only] [--only idle|erase|wake|blocks|run|station]
+// (station: a table of its own, the Linux build with 1, 2, 4 and 8 slots)
 // (Wine: DOWNLOAD_WINEPREFIX, default build/wineprefix)
 #include <dirent.h>
 #include <fcntl.h>
@@ -298,11 +299,10 @@ double eraseCpu(const Build& build, const std::string& dir, EraseWait kind) {
         }
     });
     std::unique_ptr<ComLink> link;
-    const pid_t pid = startTool(
-        build, dir,
-        {kind == EraseWait::AfterQuestions ? "unsigned.bin" : "image.bin", "/l",
-         portArg(build, server.slavePath(), &link)},
-        false, ::ptsname(console));
+    const pid_t pid = startTool(build, dir,
+                                {kind == EraseWait::AfterQuestions ? "unsigned.bin" : "image.bin",
+                                 "/l", portArg(build, server.slavePath(), &link)},
+                                false, ::ptsname(console));
     // Answers each question as it appears, then waits for the erase.
     const auto seen = [&dir](const std::string& text) {
         std::ifstream output(dir + "/tool-output.txt");
@@ -425,6 +425,126 @@ double runCpu(const Build& build, const std::string& dir) {
     return 100.0 * s.toolCpu / s.wall - background;
 }
 
+// 5. A station of n slots at 460800, each phone taking the same 512 KiB
+// image: the phones' block rates added up, the supervisor's own CPU, each
+// worker's, and the paced phones' (this process) apart.
+struct StationFigures {
+    double rate = -1;  // kB/s, all phones' block phases
+    double supervisorCpu = 0;
+    double workerCpu = 0;  // one worker, % of a core
+    double phoneCpu = 0;   // the virtual phones, % of a core
+};
+
+// CPU seconds of a process (own, and of its children it has waited for).
+std::pair<double, double> processCpu(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) return {-1, -1};
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    long own = 0, children = 0;
+    for (int i = 3; fields >> field && i <= 17; ++i) {
+        if (i == 14 || i == 15) own += std::atol(field.c_str());
+        if (i == 16 || i == 17) children += std::atol(field.c_str());
+    }
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {own / tick, children / tick};
+}
+
+StationFigures stationRun(const std::string& dir, int slots) {
+    StationFigures figures;
+    std::vector<std::unique_ptr<sim::PtyServer>> phones;
+    std::vector<std::thread> threads;
+    std::string ports = "--ports=";
+    for (int i = 0; i < slots; ++i) {
+        sim::ServerOptions options;
+        options.phone.paceLine = true;
+        options.phone.eraseMs = 10;
+        options.phone.enqIntervalMs = 20;
+        options.phone.transcriptLimit = 1u << 20;
+        options.runs = 1;
+        options.timeoutMs = 300000;
+        phones.push_back(std::make_unique<sim::PtyServer>(options));
+        std::string error;
+        if (!phones.back()->open(&error)) return figures;
+        if (i > 0) ports += ',';
+        ports += static_cast<char>('A' + i);
+        ports += '=';
+        ports += phones.back()->slavePath();
+    }
+    for (auto& phone : phones)
+        threads.emplace_back([&phone] { phone->serve(); });
+    rusage before{};
+    rusage childrenBefore{};
+    ::getrusage(RUSAGE_SELF, &before);
+    ::getrusage(RUSAGE_CHILDREN, &childrenBefore);
+    const auto start = Clock::now();
+    const pid_t pid = startTool({"Linux build", false, DOWNLOAD_EXE, ""}, dir,
+                                {"half.bin", "/l", "/s:460", ports});
+    std::pair<double, double> cpu{0, 0};  // the station's own and its reaped workers'
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        const auto now = processCpu(pid);
+        if (now.first >= 0) cpu = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    rusage after{};
+    rusage childrenAfter{};
+    ::getrusage(RUSAGE_SELF, &after);
+    ::getrusage(RUSAGE_CHILDREN, &childrenAfter);
+    for (auto& thread : threads)
+        thread.join();
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    figures.phoneCpu = 100.0 *
+                       (seconds(after.ru_utime) + seconds(after.ru_stime) -
+                        seconds(before.ru_utime) - seconds(before.ru_stime)) /
+                       wall;
+    // The station and every worker it reaped; its own from its last look.
+    const double all = seconds(childrenAfter.ru_utime) + seconds(childrenAfter.ru_stime) -
+                       seconds(childrenBefore.ru_utime) - seconds(childrenBefore.ru_stime);
+    figures.supervisorCpu = 100.0 * cpu.first / wall;
+    figures.workerCpu = 100.0 * (all - cpu.first) / slots / wall;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return figures;
+    double rate = 0;
+    for (auto& phone : phones) {
+        if (phone->reports().empty()) return figures;
+        sim::Micros first = 0, last = 0;
+        uint64_t bytes = 0;
+        for (const auto& chunk : phone->reports().front().transcript.chunks()) {
+            if (chunk.phase != sim::Phase::Blocks) continue;
+            if (first == 0 && chunk.toPhone) first = chunk.time;
+            if (!chunk.toPhone) last = chunk.lastTime;
+        }
+        for (const auto& image : phone->reports().front().images)
+            bytes += image.size;
+        rate += static_cast<double>(bytes) / (static_cast<double>(last - first) / 1e6) / 1000.0;
+    }
+    figures.rate = rate;
+    return figures;
+}
+
+void stationTable(const std::string& dir) {
+    std::printf(
+        "| slots | blocks, all phones (kB/s) | of slots x one slot | supervisor CPU (%% of "
+        "a core) | CPU of a worker | virtual phones' CPU |\n|---|---|---|---|---|---|\n");
+    double one = 0;
+    for (int slots : {1, 2, 4, 8}) {
+        std::fprintf(stderr, "a station of %d slots...\n", slots);
+        const StationFigures f = stationRun(dir, slots);
+        if (slots == 1) one = f.rate;
+        if (f.rate < 0) {
+            std::printf("| %d | failed | | | | |\n", slots);
+            continue;
+        }
+        std::printf("| %d | %.1f | %.1f %% | %.2f | %.1f | %.1f |\n", slots, f.rate,
+                    one > 0 ? 100.0 * f.rate / (one * slots) : 0.0, f.supervisorCpu, f.workerCpu,
+                    f.phoneCpu);
+    }
+}
+
 std::string cell(double value, const char* format) {
     if (value < 0) return "failed";
     char text[64];
@@ -443,6 +563,19 @@ int main(int argc, char** argv) {
     }
     auto wanted = [&only](const char* what) { return only.empty() || only == what; };
     std::vector<Build> builds = {{"Linux build", false, DOWNLOAD_EXE, PORT_PROBE_EXE}};
+    if (only == "station") {
+        const std::string scratch = (std::filesystem::temp_directory_path() /
+                                     ("bench-station-" + std::to_string(::getpid())))
+                                        .string();
+        std::filesystem::create_directories(scratch);
+        const auto image = sim::makeCrcImage(512 * 1024);
+        const std::string loader = sim::makeSampleLoader(0x00080000, 16384);
+        sim::writeFile(scratch + "/half.bin", image.data(), image.size());
+        sim::writeFile(scratch + "/rb7.s37", loader.data(), loader.size());
+        stationTable(scratch);
+        std::filesystem::remove_all(scratch);
+        return 0;
+    }
     if (!nativeOnly && std::filesystem::exists(DOWNLOAD_WINDOWS_EXE) &&
         std::filesystem::exists(winePrefix() + "/system.reg")) {
         builds.push_back({"Windows build (Wine)", true, DOWNLOAD_WINDOWS_EXE, WINDOWS_PROBE_EXE});
@@ -498,8 +631,8 @@ int main(int argc, char** argv) {
                                                : "-");
         rows[row++].push_back(wanted("blocks") ? cell(blockShare(build, dir, 460800), "%.1f")
                                                : "-");
-        rows[row++].push_back(
-            wanted("blocks") ? cell(blockShare(build, dir, 460800, true), "%.1f") : "-");
+        rows[row++].push_back(wanted("blocks") ? cell(blockShare(build, dir, 460800, true), "%.1f")
+                                               : "-");
         rows[row++].push_back(wanted("run") ? cell(runCpu(build, dir), "%.1f") : "-");
     }
     std::printf("| measure |");
