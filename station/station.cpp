@@ -45,6 +45,7 @@ std::string clockText(double seconds) {
 // boot ROM's replies one after another), with a margin; the wait for a phone
 // has none.
 double silenceLimit(const std::string& stage) {
+    if (stage.empty()) return 30;  // starting, opening its port
     if (stage == "irom") return 40;
     if (stage == "loader-upload") return 15;
     if (stage == "loader") return 30;
