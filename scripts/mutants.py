@@ -201,6 +201,10 @@ MUTANTS = [
      "{\"phone_crc\", image.phoneCrc},", "{\"phone_crc\", Json()},"),
     ("station: a failure counts as verified", "station/station.cpp",
      "if (phone.result == \"verified\") {", "if (true) {"),
+    ("station: a hung worker never ended", "station/station.cpp",
+     "if (limit > 0 && silent > limit && slot.hung.empty()) {", "if (false) {"),
+    ("station: a hung worker only asked to stop", "station/station.cpp",
+     "> kStopGraceSeconds)\n                worker_kill(slot.worker);", "> kStopGraceSeconds) {}"),
 ]
 
 

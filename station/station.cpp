@@ -452,7 +452,7 @@ void supervise(Station& station) {
         if (limit > 0 && silent > limit && slot.hung.empty()) {
             char text[160];
             std::snprintf(text, sizeof text, "no word from the worker for %.0f s in stage %s",
-                          silent, slot.stage.c_str());
+                          limit, slot.stage.empty() ? "start" : slot.stage.c_str());
             slot.hung = text;
             worker_stop(slot.worker, false);
             slot.stopAsked = true;

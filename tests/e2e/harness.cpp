@@ -10,10 +10,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "sim/options.h"
@@ -226,10 +228,29 @@ std::string normaliseLineEnds(const std::string& text) {
     return out;
 }
 
+// The child of `parent` whose command line holds `argument` (a station's
+// worker, by its /c:), or -1.
+pid_t childWith(pid_t parent, const std::string& argument) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = readFile(entry.path() / "stat");
+        const size_t paren = stat.rfind(')');
+        if (paren == std::string::npos ||
+            std::atol(stat.c_str() + std::min(paren + 4, stat.size())) != parent)
+            continue;  // "pid (name) S ppid ..."
+        const std::string command = readFile(entry.path() / "cmdline");
+        if (command.find(std::string(1, '\0') + argument + '\0') != std::string::npos)
+            return static_cast<pid_t>(std::atol(pid.c_str()));
+    }
+    return -1;
+}
+
 // Runs the tool with its console on a pseudo-terminal and its output in a
-// pipe, typing the scenario's keys.
+// pipe, typing the scenario's keys (a station's workers are on `workerDevices`).
 void runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-             const std::string& dir, const Scenario& scenario, Result* result) {
+             const std::string& dir, const Scenario& scenario, Result* result,
+             const std::vector<std::string>& workerDevices = {}) {
     const int console = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (console < 0 || ::grantpt(console) != 0 || ::unlockpt(console) != 0) {
         ADD_FAILURE() << "no console pty";
@@ -318,7 +339,14 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
             if (keyDue && Clock::now() >= keyAt) {
                 std::string typed(1, key.key);
                 typed += key.also;
-                if (key.sig != 0) {
+                if (key.sig != 0 && key.workerSlot >= 0) {
+                    const auto slot = static_cast<size_t>(key.workerSlot);
+                    const pid_t worker = slot < workerDevices.size()
+                                             ? childWith(pid, "/c:" + workerDevices[slot])
+                                             : -1;
+                    if (worker > 0) ::kill(worker, key.sig);
+                    EXPECT_GT(worker, 0) << "no worker on slot " << slot;
+                } else if (key.sig != 0) {
                     ::kill(pid, key.sig);
                 } else {
                     [[maybe_unused]] ssize_t w = ::write(consoleFd, typed.data(), typed.size());
@@ -385,6 +413,7 @@ Result runStation(const Scenario& scenario, bool wine) {
     std::vector<std::unique_ptr<ThreadPhone>> phones;
     std::vector<std::unique_ptr<ComNumber>> coms;
     std::string slots;
+    std::vector<std::string> devices;
     for (const sim::PhoneConfig& config : scenario.stationPhones) {
         phones.push_back(
             std::make_unique<ThreadPhone>(config, phoneTimeout * 1000, scenario.stationRuns));
@@ -394,6 +423,7 @@ Result runStation(const Scenario& scenario, bool wine) {
             linkWineComPort(coms.back()->number(), device);
             device = "COM" + std::to_string(coms.back()->number());
         }
+        devices.push_back(device);
         slots += std::string(slots.empty() ? "--ports=" : ",") +
                  static_cast<char>('A' + phones.size() - 1) + "=" + device;
     }
@@ -402,7 +432,8 @@ Result runStation(const Scenario& scenario, bool wine) {
     std::vector<std::string> argv = {nativeExe()};
     argv.insert(argv.end(), args.begin(), args.end());
     runTool(wine ? wineCommand(windowsExe(), args) : argv,
-            wine ? wineEnvironment() : std::vector<std::string>{}, dir.path(), scenario, &result);
+            wine ? wineEnvironment() : std::vector<std::string>{}, dir.path(), scenario, &result,
+            devices);
     for (const auto& phone : phones)
         result.stationPortsFree.push_back(deviceFree(phone->path()));
     for (const auto& com : coms)

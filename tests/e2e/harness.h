@@ -46,11 +46,12 @@ struct Key {
         return k;
     }
     char key;
-    std::string after;  // typed once this text has appeared in the output since the last key
-                        // ("" at once)
-    int delayMs;        // then after this pause
-    std::string also;   // typed together with the key, in the same write
-    int sig = 0;        // sent to the tool instead of a key
+    std::string after;    // typed once this text has appeared in the output since the last key
+                          // ("" at once)
+    int delayMs;          // then after this pause
+    std::string also;     // typed together with the key, in the same write
+    int sig = 0;          // sent to the tool instead of a key
+    int workerSlot = -1;  // or to a station's worker on this slot (native)
 };
 
 struct Scenario {
