@@ -243,34 +243,6 @@ void terminal_put_char_direct(char ch) {
     fflush(stdout);
 }
 
-namespace {
-const char* open_failure = "";
-}  // namespace
-
-const char* file_open_failure() {
-    return open_failure;
-}
-
-FILE* file_open_regular(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        open_failure = std::strerror(errno);
-        return nullptr;
-    }
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-        open_failure = "not a regular file";
-        std::fclose(file);
-        return nullptr;
-    }
-    return file;
-}
-
-bool file_is_regular(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
-}
-
 bool path_is_absolute(const char* path) {
     return path[0] == '/';
 }

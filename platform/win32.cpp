@@ -234,35 +234,6 @@ void terminal_put_char_direct(char ch) {
     WriteConsoleA(console, &ch, 1, &written, nullptr);
 }
 
-namespace {
-const char* open_failure = "";
-}  // namespace
-
-const char* file_open_failure() {
-    return open_failure;
-}
-
-FILE* file_open_regular(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        open_failure = std::strerror(errno);
-        return nullptr;
-    }
-    // Device names (NUL, CON, COM1) open too: only a plain file is an image.
-    struct _stat64 st;
-    if (_fstat64(_fileno(file), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-        open_failure = "not a regular file";
-        std::fclose(file);
-        return nullptr;
-    }
-    return file;
-}
-
-bool file_is_regular(const char* path) {
-    struct _stat64 st;
-    return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
-}
-
 bool path_is_absolute(const char* path) {
     const bool slash0 = path[0] == '\\' || path[0] == '/';
     const bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
