@@ -115,7 +115,7 @@ MUTANTS = [
      "if (timeout_ms != -1 && reached(tick_ms(), deadline)) return PORT_NO_DATA;",
      "if (reached(tick_ms(), deadline)) return PORT_NO_DATA;"),
     ("a write forgets the sticky status", "serial/port.cpp",
-     "port->status = rc < 0 ? rc : saved;", "port->status = rc < 0 ? rc : 0;"),
+     "const int32_t saved = port->status;", "const int32_t saved = PORT_OK;"),
     ("drain reads once", "serial/port.cpp",
      "if (port->count == 0) return PORT_OK;", "return PORT_OK;"),
     ("RTS before DTR at close", "serial/port.cpp",
