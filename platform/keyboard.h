@@ -51,6 +51,11 @@ IdlePass idle_take();
 // no key press (releases, focus, mouse, a modifier alone), which would keep
 // a wait on the console awake.
 int key_pressed();
+#ifdef _WIN32
+// A wait of the caller's own that watched the console input: whether it woke
+// (false only when it timed out), so that key_pressed looks again after a wake.
+void console_input_watched(bool woke);
+#endif
 // One key press as the console character read gives it: its character code
 // 0..255, without echo and without Enter; -1 when the console input has
 // ended or cannot be read. Shares its input with read_key: a byte that one

@@ -10,6 +10,9 @@
 
 struct Worker;
 
+// Windows: the environment variable that names a worker's stop event.
+constexpr const char* kStopEventVariable = "DOWNLOAD_STOP_EVENT";
+
 // A worker with its event channel, not started yet: *eventsPath is the name
 // the worker writes its events to (--events=). Null when the system refused.
 Worker* worker_create(std::string* eventsPath);

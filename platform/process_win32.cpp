@@ -11,6 +11,8 @@
 
 struct Worker {
     std::string name;  // \\.\pipe\...
+    std::string stopName;
+    HANDLE stop = nullptr;  // set: the worker stops as on Ctrl-Break
     HANDLE pipe = INVALID_HANDLE_VALUE;
     OVERLAPPED ov{};
     bool connected = false;
@@ -70,15 +72,18 @@ Worker* worker_create(std::string* eventsPath) {
     static LONG counter = 0;
     Worker* w = new (std::nothrow) Worker;
     if (w == nullptr) return nullptr;
+    const LONG number = InterlockedIncrement(&counter);
     char name[96];
-    wsprintfA(name, "\\\\.\\pipe\\download-%lu-%ld", GetCurrentProcessId(),
-              InterlockedIncrement(&counter));
+    wsprintfA(name, "Local\\download-stop-%lu-%ld", GetCurrentProcessId(), number);
+    w->stopName = name;
+    w->stop = CreateEventA(nullptr, TRUE, FALSE, name);
+    wsprintfA(name, "\\\\.\\pipe\\download-%lu-%ld", GetCurrentProcessId(), number);
     w->name = name;
     w->ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     w->pipe = CreateNamedPipeA(
         name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 65536, 0, nullptr);
-    if (w->ov.hEvent == nullptr || w->pipe == INVALID_HANDLE_VALUE) {
+    if (w->stop == nullptr || w->ov.hEvent == nullptr || w->pipe == INVALID_HANDLE_VALUE) {
         worker_free(w);
         return nullptr;
     }
@@ -120,10 +125,13 @@ bool worker_start(Worker* w, const std::vector<std::string>& args, const char* l
     startup.hStdInput = input;
     startup.hStdOutput = log;
     startup.hStdError = log;
+    // The worker finds its stop event by name in its environment.
+    SetEnvironmentVariableA(kStopEventVariable, w->stopName.c_str());
     const BOOL ok =
         CreateProcessA(args[0].c_str(), command.data(), nullptr, nullptr, TRUE,
                        CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &w->process);
     const DWORD failure = GetLastError();
+    SetEnvironmentVariableA(kStopEventVariable, nullptr);
     CloseHandle(log);
     CloseHandle(input);
     if (!ok) {
@@ -172,9 +180,10 @@ long worker_read(Worker* w, char* buffer, size_t size) {
 }
 
 void worker_stop(Worker* w, bool) {
-    // Its own process group hears Ctrl-Break, which its way out takes as Ctrl-C.
-    if (w->process.hProcess != nullptr)
-        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, w->process.dwProcessId);
+    // Not Ctrl-Break to its process group: that needs a console the station
+    // may not have, and Wine never delivers it. The worker's way out takes the
+    // event as Ctrl-Break.
+    if (w->process.hProcess != nullptr) SetEvent(w->stop);
 }
 
 void worker_kill(Worker* w) {
@@ -205,6 +214,7 @@ void worker_free(Worker* w) {
         CloseHandle(w->pipe);
     }
     if (w->ov.hEvent != nullptr) CloseHandle(w->ov.hEvent);
+    if (w->stop != nullptr) CloseHandle(w->stop);
     if (w->process.hProcess != nullptr) CloseHandle(w->process.hProcess);
     delete w;
 }
@@ -230,6 +240,7 @@ void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t 
     for (size_t i = 0; i < count && n + 2 < MAXIMUM_WAIT_OBJECTS; ++i)
         if (workers[i] != nullptr && !workers[i]->ended) handles[n++] = workers[i]->ov.hEvent;
     if (stop_event != nullptr) handles[n++] = stop_event;
+    bool console = false;
     if (keys) {
         DWORD mode = 0;
         HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -237,8 +248,11 @@ void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t 
             // A record that is no key press would keep the handle signalled.
             if (key_pressed()) return;
             handles[n++] = input;
+            console = true;
         }
     }
     if (stop_flag) return;
-    WaitForMultipleObjects(n, handles, FALSE, timeoutMs);
+    const DWORD woke = WaitForMultipleObjects(n, handles, FALSE, timeoutMs);
+    // Else key_pressed, which last found the console empty, would not look again.
+    if (console) console_input_watched(woke != WAIT_TIMEOUT);
 }

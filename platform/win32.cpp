@@ -10,6 +10,7 @@
 
 #include "platform/files.h"
 #include "platform/keyboard.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 #include "serial/port.h"
 
@@ -95,6 +96,10 @@ bool is_key_press(const INPUT_RECORD& record) {
            translate_key(key.dwControlKeyState, key.wVirtualKeyCode, 0) > 0;
 }
 
+void console_input_watched(bool woke) {
+    console_may_have_input = woke;
+}
+
 int key_pressed() {
     if (pending_repeats > 0) return 1;
     if (!console_input() || !console_may_have_input) return 0;
@@ -166,6 +171,13 @@ BOOL WINAPI on_console_event(DWORD event) {
     return FALSE;
 }
 
+// A station's worker: its supervisor's stop request, in a thread of its own
+// as the system delivers Ctrl-Break.
+DWORD WINAPI watch_stop_event(void* event) {
+    if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0) on_console_event(CTRL_BREAK_EVENT);
+    return 0;
+}
+
 }  // namespace
 
 void terminal_init() {
@@ -174,6 +186,14 @@ void terminal_init() {
     initialised = true;
     setvbuf(stdout, nullptr, _IONBF, 0);
     SetConsoleCtrlHandler(on_console_event, TRUE);
+    char name[96];
+    const DWORD n = GetEnvironmentVariableA(kStopEventVariable, name, sizeof name);
+    if (n == 0 || n >= sizeof name) return;
+    SetEnvironmentVariableA(kStopEventVariable, nullptr);
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
+    if (event == nullptr) return;
+    HANDLE thread = CreateThread(nullptr, 0, watch_stop_event, event, 0, nullptr);
+    if (thread != nullptr) CloseHandle(thread);
 }
 
 bool terminal_output_is_console() {

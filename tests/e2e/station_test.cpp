@@ -130,22 +130,22 @@ TEST_P(Station, EachPhoneOnTheRecord) {
     EXPECT_EQ(std::string(held.begin(), held.end()), image);
 }
 
-NATIVE_AND_WINE(Station);
-
 // Phone after phone on each slot; q stops a slot that waits for a phone at
 // once and lets a phone being flashed finish; Ctrl-C stops every phone now,
-// each port released and each record interrupted.
-TEST(StationNative, PhoneAfterPhoneAndItsStops) {
-    e2e::Scenario repeat = station({phone(), phone()});
-    repeat.stationRuns = 2;
-    repeat.args.push_back("--repeat=2");
-    const e2e::Result r = e2e::run(repeat);
-    EXPECT_EQ(r.exitStatus, 0) << r.output << r.errors;
-    const auto journal = records(r.files.at("journal.json"));
-    EXPECT_EQ(journal.size(), 4u);
-    for (const char* which : {"A1", "A2", "B1", "B2"})
-        EXPECT_EQ(journal.count(which) == 1 ? journal.at(which)["result"] : Json(), "verified")
-            << which;
+// each port released and each record interrupted by the worker's own way out.
+TEST_P(Station, PhoneAfterPhoneAndItsStops) {
+    if (!wine()) {
+        e2e::Scenario repeat = station({phone(), phone()});
+        repeat.stationRuns = 2;
+        repeat.args.push_back("--repeat=2");
+        const e2e::Result r = e2e::run(repeat);
+        EXPECT_EQ(r.exitStatus, 0) << r.output << r.errors;
+        const auto journal = records(r.files.at("journal.json"));
+        EXPECT_EQ(journal.size(), 4u);
+        for (const char* which : {"A1", "A2", "B1", "B2"})
+            EXPECT_EQ(journal.count(which) == 1 ? journal.at(which)["result"] : Json(), "verified")
+                << which;
+    }
 
     const struct {
         char key;
@@ -161,7 +161,10 @@ TEST(StationNative, PhoneAfterPhoneAndItsStops) {
         e2e::Scenario s = station(phones);
         s.files["a.bin"] = e2e::crcImage(70000);
         s.keys = {{stop.key, "[A] phone 1: image 1/1", 800}};
-        const e2e::Result rs = e2e::run(s);
+        // Wine's console loses the byte; Wine hands SIGINT on as Ctrl-C.
+        if (wine() && stop.key == '\x03')
+            s.keys[0] = e2e::Key::signal(SIGINT, s.keys[0].after, 800);
+        const e2e::Result rs = run(s);
         ASSERT_FALSE(rs.timedOut) << rs.output;
         EXPECT_EQ(rs.exitStatus, stop.exitStatus) << rs.output << rs.errors;
         const auto got = records(rs.files.at("journal.json"));
@@ -170,10 +173,15 @@ TEST(StationNative, PhoneAfterPhoneAndItsStops) {
             EXPECT_EQ(got.count(which) == 1 ? got.at(which)["result"].get<std::string>() : "",
                       stop.results[i])
                 << which;
+            if (stop.results[i] == "interrupted") {
+                EXPECT_EQ(got.at(which)["exit_status"], 130) << which;  // not ended by the kill
+            }
             EXPECT_TRUE(rs.stationPortsFree[i]) << which;
         }
         EXPECT_EQ(rs.output.find("[B] stopped") != std::string::npos, stop.key == 'q');
     }
 }
+
+NATIVE_AND_WINE(Station);
 
 }  // namespace
