@@ -41,6 +41,7 @@
 
 #include "sim/pty_server.h"
 #include "sim/samples.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -129,7 +130,8 @@ pid_t startTool(const Build& build, const std::string& dir, std::vector<std::str
     if (build.wine) argv.push_back("/usr/bin/wine");
     argv.push_back(probe ? build.probe : build.exe);
     argv.insert(argv.end(), args.begin(), args.end());
-    const std::string prefix = "WINEPREFIX=" + winePrefix();
+    // No allocation in the child: the phones' threads run.
+    const ExecCall call(argv, {"WINEPREFIX=" + winePrefix(), "WINEDEBUG=-all"});
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setsid();
@@ -142,14 +144,7 @@ pid_t startTool(const Build& build, const std::string& dir, std::vector<std::str
         const int out = ::open("tool-output.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out >= 0 ? out : null, 1);
         ::dup2(out >= 0 ? out : null, 2);
-        ::putenv(const_cast<char*>(prefix.c_str()));
-        ::putenv(const_cast<char*>("WINEDEBUG=-all"));
-        std::vector<char*> v;
-        for (auto& a : argv)
-            v.push_back(a.data());
-        v.push_back(nullptr);
-        ::execv(v[0], v.data());
-        ::_exit(127);
+        call.exec();
     }
     return pid;
 }

@@ -15,6 +15,7 @@
 
 #include "sim/pty_server.h"
 #include "sim/samples.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -42,18 +43,14 @@ Measure runOnce(const std::string& dir, size_t imageBytes, uint32_t speed) {
     std::vector<std::string> args = {DOWNLOAD_EXE, "image.bin", "/l", "/c:" + server.slavePath()};
     if (speed == 460800) args.push_back("/s:460");
     if (speed == 230400) args.push_back("/s:230");
+    const ExecCall call(args);  // no allocation in the child: the phone's thread runs
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
         ::dup2(null, 1);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        call.exec();
     }
     int status = 0;
     ::waitpid(pid, &status, 0);

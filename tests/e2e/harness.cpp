@@ -20,6 +20,7 @@
 
 #include "sim/options.h"
 #include "sim/samples.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wine.h"
 
@@ -141,6 +142,7 @@ public:
         args.insert(args.end(), switches.begin(), switches.end());
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) return;
+        const ExecCall call(args);
         pid_ = ::fork();
         if (pid_ < 0) {
             ADD_FAILURE() << "cannot start phonesim";
@@ -150,12 +152,7 @@ public:
         }
         if (pid_ == 0) {
             ::dup2(out[1], 1);
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
+            call.exec();
         }
         ::close(out[1]);
         // The first line is the terminal's path.
@@ -270,6 +267,7 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         ::close(console);
         return;
     }
+    const ExecCall call(argv, environment);
     const pid_t pid = ::fork();
     if (pid < 0) {
         ADD_FAILURE() << "cannot start " << argv[0];
@@ -293,14 +291,7 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         ::dup2(scenario.outputOnConsole ? tty : out[1], 1);
         ::dup2(err[1], 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
-        for (const auto& entry : environment)
-            ::putenv(::strdup(entry.c_str()));
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execve(args[0], args.data(), environ);
-        ::_exit(127);
+        call.exec();
     }
     ::close(out[1]);
     ::close(err[1]);

@@ -12,11 +12,35 @@
 
 extern char** environ;
 
+ExecCall::ExecCall(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& environment) {
+    strings_ = argv;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const char* eq = std::strchr(*e, '=');
+        const size_t name = eq != nullptr ? static_cast<size_t>(eq - *e) + 1 : std::strlen(*e);
+        bool replaced = false;
+        for (const auto& entry : environment)
+            replaced = replaced || entry.compare(0, name, *e, name) == 0;
+        if (!replaced) strings_.emplace_back(*e);
+    }
+    strings_.insert(strings_.end(), environment.begin(), environment.end());
+    for (size_t i = 0; i < strings_.size(); ++i)
+        (i < argv.size() ? argv_ : envp_).push_back(strings_[i].data());
+    argv_.push_back(nullptr);
+    envp_.push_back(nullptr);
+}
+
+void ExecCall::exec() const {
+    execve(argv_[0], argv_.data(), envp_.data());
+    _exit(127);
+}
+
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
     ProcessResult result;
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
 
+    const ExecCall call(argv, options.environment);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
@@ -30,14 +54,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
         close(err[1]);
         if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
             _exit(126);
-        for (const auto& entry : options.environment)
-            putenv(strdup(entry.c_str()));
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execve(args[0], args.data(), environ);
-        _exit(127);
+        call.exec();
     }
     close(in[0]);
     close(out[1]);

@@ -23,3 +23,21 @@ struct ProcessOptions {
 // Runs a program with arguments (argv[0] is the program path), capturing its
 // output through a pipe.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// A program's arguments and environment made ready before fork: a child of a
+// threaded test may not allocate (another thread may hold the allocator's
+// lock at the fork), so it only calls exec with these.
+class ExecCall {
+public:
+    // environment: NAME=VALUE entries that replace or add to this process's.
+    ExecCall(const std::vector<std::string>& argv,
+             const std::vector<std::string>& environment = {});
+    ExecCall(const ExecCall&) = delete;  // its pointers point into itself
+    ExecCall& operator=(const ExecCall&) = delete;
+    // Async-signal-safe: never returns; exit status 127 when exec fails.
+    [[noreturn]] void exec() const;
+
+private:
+    std::vector<std::string> strings_;
+    std::vector<char*> argv_, envp_;
+};

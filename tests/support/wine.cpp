@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "tests/support/process.h"
+
 namespace {
 
 const char kWine[] = "/usr/bin/wine";
@@ -33,7 +35,7 @@ std::string comLinkPath(int n) {
 // and waits for it (killing it after timeoutSeconds). False when it could not
 // run or did not end in time.
 bool runQuietly(const std::vector<std::string>& argv, double timeoutSeconds) {
-    const std::string prefix = "WINEPREFIX=" + winePrefix();
+    const ExecCall call(argv, {"WINEPREFIX=" + winePrefix(), "WINEDEBUG=-all"});
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
@@ -45,14 +47,7 @@ bool runQuietly(const std::vector<std::string>& argv, double timeoutSeconds) {
             dup2(null, 2);
             if (null > 2) close(null);
         }
-        putenv(const_cast<char*>(prefix.c_str()));
-        putenv(const_cast<char*>("WINEDEBUG=-all"));
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        call.exec();
     }
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
