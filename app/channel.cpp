@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/console.h"
+#include "app/events.h"
 #include "app/progress.h"
 #include "app/run_state.h"
 #include "platform/keyboard.h"
@@ -228,6 +229,7 @@ ReplyResult readReply(uint8_t timeoutSeconds, int32_t* value, bool* valueStored)
     replyLines.clear();
     for (bool done = false; !done;) {
         if (!readReplyLine(line, timeoutSeconds)) replyTimeout();
+        eventHeard();
         Tokens t = splitTokens(line);
         const std::string_view first = t.token[0];
         if (startsWith(first, "AT")) continue;  // the phone's echo of the command

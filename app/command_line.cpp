@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <string>
 #include <string_view>
 
 #include "app/console.h"
@@ -139,10 +141,18 @@ const char* parseAnswers(std::string_view value, RunConfig& config) {
     return nullptr;
 }
 
-// --ports=[NAME=]DEVICE,...: cut in place. A slot is named after its
-// device's base name unless it has a name.
-const char* parseSlots(char* list, RunConfig& config) {
-    for (char* item = list;;) {
+// The slots' texts, kept for as long as the configuration made last.
+std::deque<std::string>& slotTexts() {
+    static std::deque<std::string> texts;
+    return texts;
+}
+
+// --ports=[NAME=]DEVICE,...: a copy is cut, the line stays as typed. A slot
+// is named after its device's base name unless it has a name.
+const char* parseSlots(const char* list, RunConfig& config) {
+    slotTexts().emplace_back(list);
+    char* item = slotTexts().back().data();
+    for (;;) {
         char* comma = std::strchr(item, ',');
         if (comma != nullptr) *comma = '\0';
         if (config.slotCount == kMaxSlots) return "at most 32 slots";
@@ -160,6 +170,57 @@ const char* parseSlots(char* list, RunConfig& config) {
         if (comma == nullptr) return nullptr;
         item = comma + 1;
     }
+}
+
+// Why a slot's name cannot name a log file or stand on the screen.
+const char* badSlotName(const char* name) {
+    const std::string_view text(name);
+    if (text.size() > kMaxSlotName) return "longer than 64 characters";
+    if (text == "." || text == "..") return "not a file name";
+    for (char c : text) {
+        if (c == '/' || c == '\\') return "a path separator";
+        if (c == ' ' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return "a space or a control character";
+    }
+    return nullptr;
+}
+
+// --expect=loader|N:SIZE:SHA256.
+const char* parseExpected(const char* value, RunConfig& config) {
+    static constexpr const char* kReason = "--expect= takes loader|N:SIZE:SHA256";
+    const char* colon = std::strchr(value, ':');
+    if (colon == nullptr) return kReason;
+    const std::string_view kind(value, static_cast<size_t>(colon - value));
+    ExpectedFile* expected = nullptr;
+    if (kind == "loader") {
+        expected = &config.expectedLoader;
+    } else if (!kind.empty() && kind.size() <= 2 &&
+               kind.find_first_not_of("0123456789") == std::string_view::npos) {
+        const int32_t n = parseDecimal(value);
+        if (n < 1 || n > kMaxImages) return kReason;
+        expected = &config.expectedImages[n - 1];
+    } else {
+        return kReason;
+    }
+    const char* size = colon + 1;
+    const size_t digits = std::strspn(size, "0123456789");
+    const char* sha = size + digits;
+    if (digits == 0 || digits > 10 || *sha != ':' || std::strlen(sha + 1) != 64 ||
+        std::strspn(sha + 1, "0123456789abcdef") != 64)
+        return kReason;
+    expected->given = true;
+    expected->size = 0;
+    for (size_t i = 0; i < digits; ++i)
+        expected->size = expected->size * 10 + (size[i] - '0');
+    std::memcpy(expected->sha256, sha + 1, 65);
+    return nullptr;
+}
+
+// Control characters of a text for the terminal shown as '?'.
+char* printable(char* text) {
+    for (char* c = text; *c != '\0'; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '?';
+    return text;
 }
 
 // What makes a station's line invalid; null when it is a valid one (or no
@@ -180,6 +241,18 @@ const char* checkStation(const RunConfig& config, const char* portArg, char* rea
         (config.skipEnqWait || config.target == TargetK52))
         return "--repeat needs the phone's ENQ to know the next one: not with /h or k52";
     for (int32_t i = 0; i < config.slotCount; ++i) {
+        const StationSlot& slot = config.slots[i];
+        if (const char* bad = badSlotName(slot.name)) {
+            std::snprintf(reason, size, "slot name '%.64s%s': %s", slot.name,
+                          std::strlen(slot.name) > 64 ? "..." : "", bad);
+            return printable(reason);
+        }
+        if (std::strpbrk(slot.device, "; \t") != nullptr && !path_exists(slot.device)) {
+            std::snprintf(reason, size,
+                          "slot '%s': there is no device '%s' (slots are separated by ',')",
+                          slot.name, slot.device);
+            return printable(reason);
+        }
         for (int32_t k = 0; k < i; ++k) {
             const StationSlot& a = config.slots[k];
             const StationSlot& b = config.slots[i];
@@ -190,7 +263,7 @@ const char* checkStation(const RunConfig& config, const char* portArg, char* rea
             if (std::strcmp(a.device, b.device) == 0 || file_same(a.device, b.device)) {
                 std::snprintf(reason, size, "slots '%s' (%s) and '%s' (%s) are the same device",
                               a.name, a.device, b.name, b.device);
-                return reason;
+                return printable(reason);
             }
         }
     }
@@ -223,6 +296,8 @@ const char* parseLongOption(char* arg, RunConfig& config) {
     } else if (std::strncmp(arg, "--log-dir=", 10) == 0) {
         if (arg[10] == '\0') return "--log-dir= needs a folder";
         config.logDir = arg + 10;
+    } else if (std::strncmp(arg, "--expect=", 9) == 0) {
+        return parseExpected(arg + 9, config);
     } else {
         return "unknown option (see --help)";
     }
@@ -297,6 +372,7 @@ int32_t parseHexAddress(const char* text) {
 
 bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError* error) {
     config = RunConfig{};
+    slotTexts().clear();
     config.portIndex = 1;
     config.target = TargetRb7;
     config.linkMode = LinkWire;
@@ -359,6 +435,10 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
         return false;
     }
     return true;
+}
+
+const char* toolVersion() {
+    return DOWNLOAD_VERSION;
 }
 
 void printUsage() {

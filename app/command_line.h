@@ -1,6 +1,7 @@
 // The run configuration and the command-line parser that fills it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 enum Target : int32_t { TargetRb7 = 0, TargetRb7Dsp = 1, TargetK52 = 2 };
@@ -22,6 +23,15 @@ constexpr int32_t kMaxSlots = 32;
 struct StationSlot {
     const char* name;
     const char* device;
+};
+// A station's name for a slot is screen text and part of file names.
+constexpr size_t kMaxSlotName = 64;
+// A file the station checked (--expect): a worker refuses it unless it is
+// still this size and has this SHA-256 (lower-case hex).
+struct ExpectedFile {
+    bool given;
+    int64_t size;
+    char sha256[65];
 };
 constexpr int32_t kDefaultImageAddress = 0x400000;
 constexpr int32_t kBaseSpeed = 115200;
@@ -55,6 +65,9 @@ struct RunConfig {
     int32_t repeat;
     const char* journalFile;
     const char* logDir;
+    // --expect=loader|N:SIZE:SHA256 (the station's workers).
+    ExpectedFile expectedLoader;
+    ExpectedFile expectedImages[kMaxImages];
 };
 
 // Why a command line is invalid: the argument at fault and the reason, as one
@@ -75,8 +88,12 @@ bool answersGiven(const RunConfig& config);
 
 // Fills config from the arguments, and nothing else; true when
 // the line is valid, else the reason in *error (when given). Image arguments
-// with an address are cut at their colon in place. Prints nothing.
+// with an address are cut at their colon in place; the station's slots are
+// copied (its line stays as typed). Prints nothing.
 bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError* error = nullptr);
+
+// This tool's own version (not the classic one its banner shows).
+const char* toolVersion();
 
 void printUsage();
 // --help: every option, classic and extension, the exit statuses, examples.

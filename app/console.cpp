@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "app/events.h"
 #include "platform/keyboard.h"
@@ -11,17 +13,48 @@ void consoleInit() {
     terminal_init();
 }
 
+namespace {
+
+void writeOut(const char* text, size_t length) {
+    if (length == 0) return;
+    std::fwrite(text, 1, length, stdout);
+    fflush(stdout);
+    terminal_output_line_open(text[length - 1] != '\n');
+}
+
+}  // namespace
+
 void consolePrint(const char* format, ...) {
+    char text[1024];
     va_list args;
     va_start(args, format);
-    vfprintf(stdout, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    fflush(stdout);
+    if (n >= static_cast<int>(sizeof text)) {
+        std::string whole(static_cast<size_t>(n) + 1, '\0');
+        std::vsnprintf(whole.data(), whole.size(), format, again);
+        writeOut(whole.data(), static_cast<size_t>(n));
+    } else if (n > 0) {
+        writeOut(text, static_cast<size_t>(n));
+    }
+    va_end(again);
 }
 
 void consoleWrite(const char* text) {
-    fputs(text, stdout);
-    fflush(stdout);
+    writeOut(text, std::strlen(text));
+}
+
+bool consoleOutputLost() {
+    return ferror(stdout) != 0;
+}
+
+void consoleBeginNote() {
+    // Where the note shows beside the text, a line of output still open
+    // (a row of progress glyphs) would run into it.
+    if (terminal_output_line_is_open() && terminal_streams_same()) std::fputc('\n', stderr);
+    terminal_output_line_open(false);
 }
 
 void consoleNote(const char* format, ...) {
@@ -30,6 +63,7 @@ void consoleNote(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(note, sizeof note, format, args);
     va_end(args);
+    if (note[0] != '\n') consoleBeginNote();
     std::fprintf(stderr, "%s\n", note);
     fflush(stderr);
     // A note's leading line feed only spaces it from the classic text.
@@ -37,12 +71,12 @@ void consoleNote(const char* format, ...) {
 }
 
 void consolePutChar(char ch) {
-    fputc(static_cast<unsigned char>(ch), stdout);
-    fflush(stdout);
+    writeOut(&ch, 1);
 }
 
 void consolePutCharDirect(char ch) {
     terminal_put_char_direct(ch);
+    terminal_output_line_open(ch != '\n');
 }
 
 void consoleDropTypedAhead() {

@@ -24,6 +24,12 @@ void consoleNote(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// Whether standard output has failed (its reader has gone): a station stops
+// writing to it and goes on.
+bool consoleOutputLost();
+// Ends standard output's open line first where a note on standard error
+// would run into it; consoleNote does it by itself.
+void consoleBeginNote();
 // One character of formatted output.
 void consolePutChar(char ch);
 // One character at the cursor of the console itself: on Windows not through

@@ -162,6 +162,25 @@ void eventNote(const char* note) {
     emit("note", {{"text", note}});
 }
 
+void eventHeard() {
+    static uint32_t lastMs = 0;
+    static bool said = false;
+    const uint32_t now = tick_ms();
+    if (said && now - lastMs < 1000) return;
+    said = true;
+    lastMs = now;
+    emit("heard", Json::object());
+}
+
+void eventInputChanged(const char* file, int64_t expectedSize, const std::string& expectedSha256,
+                       int64_t size, const std::string& sha256) {
+    emit("input-changed", {{"file", file},
+                           {"expected_size", expectedSize},
+                           {"expected_sha256", expectedSha256},
+                           {"size", size},
+                           {"sha256", sha256}});
+}
+
 void eventEnd(int exitStatus, const char* result, const char* reason, const char* flash) {
     // The signal path has nothing more to say.
     terminal_set_signal_event(kNoOutputFile, 0, nullptr, nullptr);

@@ -40,6 +40,13 @@ void eventQuestion(const char* text, char answer, const char* by);
 // phoneChecksum, phoneCrc: -1 when the phone reported none.
 void eventVerdict(int32_t index, const char* result, int64_t phoneChecksum, int64_t phoneCrc);
 void eventNote(const char* text);
+// The phone said something (a line), at most once a second: a supervisor
+// knows that it talks, also through a long wait such as the erase.
+void eventHeard();
+// A file is not the one the station checked (--expect): both of its sizes
+// and digests.
+void eventInputChanged(const char* file, int64_t expectedSize, const std::string& expectedSha256,
+                       int64_t size, const std::string& sha256);
 void eventEnd(int exitStatus, const char* result, const char* reason, const char* flash);
 // The end event that a terminating signal writes, kept current with what the
 // FLASH holds.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/console.h"
+#include "app/expect.h"
 #include "app/events.h"
 #include "platform/files.h"
 #include "platform/sha256.h"
@@ -37,22 +38,6 @@ constexpr auto kCrcTable = makeCrcTable();
 void seekStart(FILE* file) {
     std::clearerr(file);
     std::fseek(file, 0, SEEK_SET);
-}
-
-}  // namespace
-
-namespace {
-
-// The digest in hex ("" without one), and the digest freed.
-std::string sha256Text(Sha256* digest) {
-    uint8_t bytes[kSha256Size];
-    if (digest == nullptr || !sha256_finish(digest, bytes)) return "";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += "0123456789abcdef"[byte >> 4];
-        text += "0123456789abcdef"[byte & 15];
-    }
-    return text;
 }
 
 }  // namespace
@@ -221,17 +206,20 @@ bool checkOverlap(const RunConfig& config, int32_t index) {
     return true;
 }
 
-ImageSums checkImage(RunConfig& config, int32_t index) {
+ImageSums checkImage(RunConfig& config, int32_t index, std::string* sha256) {
     openImage(config.imageNames[index]);
     const ImageFile& image = run().currentImage;
     // The last address wraps in 32 bits like the phone's address arithmetic.
     config.imageLastAddresses[index] =
         static_cast<int32_t>(static_cast<uint32_t>(config.imageAddresses[index]) + image.span - 1U);
     if (!checkSignature(config, image.stream)) abortRun(run().runPort);
-    Sha256* digest = eventsOn() ? sha256_begin() : nullptr;
-    ImageSums sums = computeImageSums(image.stream, digest);
+    Sha256* digesting = sha256_begin();
+    const ImageSums sums = computeImageSums(image.stream, digesting);
+    const std::string digest = sha256Hex(digesting);
+    if (sha256 != nullptr) *sha256 = digest;
+    requireExpected(config.imageNames[index], image.size, digest, config.expectedImages[index]);
     eventImage(index, config.imageNames[index], static_cast<uint32_t>(config.imageAddresses[index]),
-               image.size, sha256Text(digest), sums.checksum, sums.crc);
+               image.size, digest, sums.checksum, sums.crc);
     consolePrint("Filename:     %s\n", config.imageNames[index]);
     consolePrint("Size (bytes): %" PRId32 "\n", image.size);
     consolePrint("Checksum:     0x%08" PRIX32 "\n", sums.checksum);

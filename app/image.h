@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "app/command_line.h"
 #include "app/run_state.h"
@@ -36,6 +37,7 @@ ImageSums computeImageSums(FILE* file, Sha256* digest = nullptr);
 bool checkSignature(const RunConfig& config, FILE* file);
 bool checkOverlap(const RunConfig& config, int32_t index);
 
-// The checks of image index: open, last address, signature, sums, report,
-// overlap, required CRC. Ends the run on a "no".
-ImageSums checkImage(RunConfig& config, int32_t index);
+// The checks of image index: open, last address, signature, sums and
+// SHA-256 (*sha256 when given; a file that is not the one --expect names
+// ends the run), report, overlap, required CRC. Ends the run on a "no".
+ImageSums checkImage(RunConfig& config, int32_t index, std::string* sha256 = nullptr);

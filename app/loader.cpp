@@ -4,6 +4,7 @@
 
 #include "app/console.h"
 #include "app/events.h"
+#include "app/expect.h"
 #include "app/run_state.h"
 #include "platform/files.h"
 #include "platform/terminal.h"
@@ -49,6 +50,7 @@ bool openFlashLoader(const RunConfig& config) {
     auto tryOpen = [&loaderFile](const std::string& shown, FILE* file) {
         consolePrint("try to open %-20s...", shown.c_str());
         loaderFile = file;
+        if (file != nullptr) run().loaderPath = shown;
         consoleWrite(loaderFile != nullptr ? "Done\n" : "Failed\n");
     };
     if (config.loaderName != nullptr && path_is_absolute(config.loaderName)) {
@@ -98,9 +100,16 @@ bool readLoaderLine(FILE* file, char* buffer, size_t size) {
 }
 
 void sendFlashLoader() {
+    FILE* loaderFile = run().loaderFile;
+    const ExpectedFile& expected = run().runConfig.expectedLoader;
+    if (expected.given && loaderFile != nullptr) {
+        // The loader as the station checked it, or none: read now, the
+        // bytes that are sent.
+        requireExpected(run().loaderPath.c_str(), file_length(loaderFile), fileSha256(loaderFile),
+                        expected);
+    }
     consoleWrite("\nSending flash loader to IROM\n");
     char line[kLoaderLineSize];
-    FILE* loaderFile = run().loaderFile;
     uint32_t lines = 0;
     while (loaderFile != nullptr && readLoaderLine(loaderFile, line, sizeof line)) {
         port_write_string(run().runPort, line, -1);

@@ -88,7 +88,10 @@ namespace {
     if (port != nullptr) port->ops.close(port);
     if (port == state.runPort) state.runPort = nullptr;
     if (gone) consoleNote("the serial device disappeared");
-    if (flashNote()[0] != '\0') std::fputs(flashNote(), stderr);
+    if (flashNote()[0] != '\0') {
+        consoleBeginNote();
+        std::fputs(flashNote(), stderr);
+    }
     finishRun(status);
     if (runExitHandler != nullptr) runExitHandler(status);
     std::exit(status);

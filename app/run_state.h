@@ -43,6 +43,7 @@ struct RunState {
     int32_t runValue;        // the value slot of the replies that may carry a number
     int32_t blockSpeed;      // the line speed of the blocks, once the loader took it
     FILE* loaderFile;        // the flash loader file, open from start-up to the end
+    std::string loaderPath;  // the name it was opened by
     ImageFile currentImage;  // one at a time
     uint32_t glyphCount;     // progress glyphs printed for the current image
     FlashState flash;

@@ -27,7 +27,11 @@ const char* file_open_failure() {
 }
 
 FILE* file_open_regular(const char* path) {
-    FILE* file = std::fopen(path, "rb");
+#ifdef _WIN32
+    FILE* file = std::fopen(path, "rbN");  // no worker inherits it
+#else
+    FILE* file = std::fopen(path, "rbe");  // close-on-exec: no worker inherits it
+#endif
     if (file == nullptr) {
         open_failure = std::strerror(errno);
         return nullptr;
@@ -49,5 +53,13 @@ bool file_is_regular(const char* path) {
 #else
     struct stat st;
     return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+#endif
+}
+
+bool path_char_allowed(char c) {
+#ifdef _WIN32
+    return static_cast<unsigned char>(c) >= 0x20 && std::strchr("<>:\"/\\|?*", c) == nullptr;
+#else
+    return c != '/' && c != '\0';
 #endif
 }

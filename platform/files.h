@@ -53,3 +53,29 @@ bool output_write(OutputFile file, const char* data, size_t length);
 void output_close(OutputFile file);
 // What was written is on the disk (true) before this returns.
 bool output_sync(OutputFile file);
+
+// A file of records that only grows (a journal): made when missing (*created
+// then says so), opened for reading too, every write at its end.
+OutputFile output_open_records(const char* path, bool* created);
+// A file made anew that never replaces one: kNoOutputFile, and *exists true,
+// when the name is taken.
+OutputFile output_create_new(const char* path, bool* exists);
+bool output_is_regular(OutputFile file);
+// Its length in bytes, -1 when unknown; its last byte, -1 when it is empty
+// or cannot be read.
+int64_t output_length(OutputFile file);
+int output_last_byte(OutputFile file);
+// Cuts it back to length bytes; the next write goes there.
+bool output_cut(OutputFile file, int64_t length);
+// Why the last output call that failed did, in the system's words.
+const char* output_failure();
+
+// A file just made stays made after a crash: its folder is synced (where
+// the system needs it).
+bool path_sync_folder(const char* path);
+// Bytes free for this user on the disk that holds path; -1 when unknown.
+int64_t path_free_bytes(const char* path);
+// Whether a file's name may hold the character (':' may not on Windows).
+bool path_char_allowed(char c);
+// Whether anything (a file, a folder, a device) is there.
+bool path_exists(const char* path);

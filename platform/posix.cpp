@@ -1,7 +1,9 @@
 // POSIX side of the clock, the idle hook, the console and the files.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <string>
 
 #include "platform/files.h"
 #include "platform/keyboard.h"
@@ -21,10 +24,17 @@
 namespace {
 
 bool terminal_saved = false;
+bool terminal_changed = false;
 struct termios saved_terminal;
 
 void restore_terminal() {
-    if (terminal_saved) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+    if (terminal_saved && terminal_changed) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+}
+
+// A process in the background that sets the terminal's modes is stopped
+// (SIGTTOU), and would take the terminal from the shell.
+bool in_foreground() {
+    return tcgetpgrp(STDIN_FILENO) == getpgrp();
 }
 
 const char* volatile signal_note = nullptr;
@@ -36,6 +46,9 @@ void release_on_signal(int sig) {
     restore_terminal();
     const char* note = signal_note;
     if (note != nullptr) {
+        if (terminal_output_line_is_open()) {
+            [[maybe_unused]] ssize_t written = write(STDERR_FILENO, "\n", 1);
+        }
         size_t length = 0;
         while (note[length] != '\0')
             ++length;
@@ -175,7 +188,8 @@ void terminal_init() {
 }
 
 void terminal_line_editing(bool on) {
-    if (!terminal_saved) return;
+    if (!terminal_saved || !in_foreground()) return;
+    terminal_changed = true;
     if (on) {
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
         return;
@@ -202,6 +216,31 @@ void terminal_drop_typed_ahead() {
     if (!terminal_saved) return;
     tcflush(STDIN_FILENO, TCIFLUSH);
     pending_length = 0;
+}
+
+void terminal_keep_running() {
+    for (int sig : {SIGPIPE, SIGTTOU, SIGTTIN})
+        signal(sig, SIG_IGN);
+}
+
+bool terminal_in_foreground() {
+    return !isatty(STDIN_FILENO) || in_foreground();
+}
+
+bool terminal_size(int* columns, int* rows) {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0)
+        return false;
+    *columns = size.ws_col;
+    *rows = size.ws_row;
+    return true;
+}
+
+bool terminal_streams_same() {
+    struct stat out;
+    struct stat err;
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+           out.st_dev == err.st_dev && out.st_ino == err.st_ino;
 }
 
 bool terminal_output_is_console() {
@@ -267,17 +306,38 @@ bool file_same_open(const char* path, FILE* file) {
     return file != nullptr && stat(path, &a) == 0 && fstat(fileno(file), &b) == 0 && same_id(a, b);
 }
 
+namespace {
+
+const char* output_failed = "";
+
+// The system's reason, kept for output_failure; false for the caller to return.
+bool failed() {
+    output_failed = std::strerror(errno);
+    return false;
+}
+
+OutputFile opened(int fd) {
+    if (fd < 0) failed();
+    return fd < 0 ? kNoOutputFile : fd;
+}
+
+}  // namespace
+
+const char* output_failure() {
+    return output_failed;
+}
+
 OutputFile output_open(const char* path) {
     // Not truncated when it is a pipe or a device: O_TRUNC leaves those alone.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return fd < 0 ? kNoOutputFile : fd;
+    return opened(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
 }
 
 bool output_write(OutputFile file, const char* data, size_t length) {
     while (length > 0) {
         const ssize_t n = write(static_cast<int>(file), data, length);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n == 0) errno = ENOSPC;
+        if (n <= 0) return failed();
         data += n;
         length -= static_cast<size_t>(n);
     }
@@ -285,12 +345,73 @@ bool output_write(OutputFile file, const char* data, size_t length) {
 }
 
 OutputFile output_open_append(const char* path) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    return fd < 0 ? kNoOutputFile : fd;
+    return opened(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+}
+
+OutputFile output_open_records(const char* path, bool* created) {
+    *created = false;
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        *created = true;
+        return fd;
+    }
+    if (errno == EEXIST) fd = open(path, O_RDWR | O_APPEND | O_CLOEXEC);
+    return opened(fd);
+}
+
+OutputFile output_create_new(const char* path, bool* exists) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    *exists = fd < 0 && errno == EEXIST;
+    return opened(fd);
+}
+
+bool output_is_regular(OutputFile file) {
+    struct stat st;
+    return fstat(static_cast<int>(file), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int64_t output_length(OutputFile file) {
+    struct stat st;
+    if (fstat(static_cast<int>(file), &st) == 0) return static_cast<int64_t>(st.st_size);
+    failed();
+    return -1;
+}
+
+int output_last_byte(OutputFile file) {
+    const int64_t length = output_length(file);
+    unsigned char byte = 0;
+    if (length <= 0 || pread(static_cast<int>(file), &byte, 1, length - 1) != 1) return -1;
+    return byte;
+}
+
+bool output_cut(OutputFile file, int64_t length) {
+    return ftruncate(static_cast<int>(file), static_cast<off_t>(length)) == 0 || failed();
 }
 
 bool output_sync(OutputFile file) {
-    return fsync(static_cast<int>(file)) == 0;
+    return fsync(static_cast<int>(file)) == 0 || failed();
+}
+
+bool path_sync_folder(const char* path) {
+    std::string folder = path;
+    const size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return failed();
+    const bool synced = fsync(fd) == 0 || failed();
+    close(fd);
+    return synced;
+}
+
+int64_t path_free_bytes(const char* path) {
+    struct statvfs st;
+    if (statvfs(path, &st) != 0) return -1;
+    return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+}
+
+bool path_exists(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0;
 }
 
 void output_close(OutputFile file) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+
 struct Worker;
 
 // Windows: the environment variable that names a worker's stop event.
@@ -16,11 +18,14 @@ constexpr const char* kStopEventVariable = "DOWNLOAD_STOP_EVENT";
 // A worker with its event channel, not started yet: *eventsPath is the name
 // the worker writes its events to (--events=). Null when the system refused.
 Worker* worker_create(std::string* eventsPath);
-// Starts args[0] with args in its own process group, standard input empty,
-// standard output and error into logPath (null: nowhere). False with the
+// Starts program (args[0] is the name it is shown by) in its own process
+// group, with every signal's default action (a broken pipe aside: ignored,
+// so that a worker outlives its supervisor) and none blocked, standard input
+// empty, standard output and error into log (kNoOutputFile: nowhere), and no
+// descriptor or handle of this process but its event channel. False with the
 // system's reason in *error.
-bool worker_start(Worker* worker, const std::vector<std::string>& args, const char* logPath,
-                  std::string* error);
+bool worker_start(Worker* worker, const std::string& program,
+                  const std::vector<std::string>& args, OutputFile log, std::string* error);
 // What the channel holds now: > 0 bytes read, 0 when the worker has closed it
 // (it has ended), -1 when nothing is there yet.
 long worker_read(Worker* worker, char* buffer, size_t size);
@@ -33,16 +38,41 @@ void worker_kill(Worker* worker);
 // ended: *status its exit status, or -1 when a signal ended it (*signal).
 // False when it has not ended yet.
 bool worker_reap(Worker* worker, int* status, int* signal, uint32_t waitMs);
+// Frees what the supervisor holds of it; a process that has not ended is
+// left to itself.
 void worker_free(Worker* worker);
 
-// The path of this program, for starting itself.
+// The path of this program, for showing (argv[0] made absolute where known).
 std::string program_path(const char* argv0);
+// The path that starts this very program again, also when its file has
+// been replaced meanwhile (an upgrade in the middle of a shift).
+std::string program_self(const char* argv0);
 
-// The supervisor's stop request (Ctrl-C, a termination request, a closed
-// console): caught from now on instead of ending the process at once.
+// The machine's name and this process's id, for records.
+std::string host_name();
+uint32_t process_id();
+
+// What asked the supervisor to stop.
+enum StopRequest : int32_t {
+    StopNone = 0,
+    StopInterrupt,  // Ctrl-C
+    StopTerminate,  // a termination request (SIGTERM)
+    StopHangUp,     // the terminal went away (SIGHUP)
+    StopClose,      // Windows: the console closed, a logoff or a shutdown
+};
+
+// The supervisor's stop requests: caught from now on instead of ending the
+// process at once (a signal that was ignored when the process started
+// stays ignored).
 void stop_requests_catch();
-bool stop_requested();
+// The request that came since the last call (the first of them), or
+// StopNone.
+StopRequest stop_request_take();
+// Windows: a closed console lets the process end only after this (or after
+// the few seconds the system gives): the records are written by then.
+void stop_requests_done();
 
 // Sleeps until a worker's channel has something (or has closed), a key is
-// waiting on the console (when keys), a stop is requested, or timeoutMs.
+// waiting on the console (when keys), a stop request has come that was not
+// taken yet, or timeoutMs.
 void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t timeoutMs);

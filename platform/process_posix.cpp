@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -25,12 +27,52 @@ namespace {
 constexpr int kEventsFd = 3;
 
 int stop_pipe[2] = {-1, -1};
-volatile sig_atomic_t stop_flag = 0;
+std::atomic<int> stop_signal{0};  // the first signal not yet taken
+static_assert(std::atomic<int>::is_always_lock_free, "touched by a signal handler");
 
-void on_stop(int) {
-    stop_flag = 1;
+void on_stop(int sig) {
+    int none = 0;
+    stop_signal.compare_exchange_strong(none, sig);
     const char byte = 1;
     [[maybe_unused]] ssize_t n = write(stop_pipe[1], &byte, 1);
+}
+
+// In the child between fork and exec: async-signal-safe calls only.
+void close_from(int first) {
+#if defined(SYS_close_range)
+    if (syscall(SYS_close_range, first, ~0U, 0) == 0) return;
+#endif
+    for (int fd = first; fd < 65536; ++fd)
+        close(fd);
+}
+
+[[noreturn]] void become_worker(const char* program, char* const* argv, int events, int log) {
+    // Its own process group: the terminal's Ctrl-C reaches the supervisor
+    // alone, which passes the stop on.
+    setpgid(0, 0);
+    // What the supervisor ignored or blocked (nohup, a script's &) is not
+    // the worker's: Ctrl-C passed on must reach its way out.
+    struct sigaction initial {};
+    initial.sa_handler = SIG_DFL;
+    sigemptyset(&initial.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig)
+        sigaction(sig, &initial, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Out of the way of 0-3 first: the supervisor's own may be closed.
+    const int channel = fcntl(events, F_DUPFD, 10);
+    const int output = fcntl(log >= 0 ? log : open("/dev/null", O_WRONLY), F_DUPFD, 10);
+    const int input = open("/dev/null", O_RDONLY);
+    if (channel < 0 || output < 0 || input < 0) _exit(127);
+    dup2(input, 0);
+    dup2(output, 1);
+    dup2(output, 2);
+    dup2(channel, kEventsFd);
+    close_from(kEventsFd + 1);
+    execv(program, argv);
+    _exit(127);
 }
 
 }  // namespace
@@ -47,38 +89,15 @@ Worker* worker_create(std::string* eventsPath) {
     return worker;
 }
 
-bool worker_start(Worker* worker, const std::vector<std::string>& args, const char* logPath,
-                  std::string* error) {
-    const int log = open(logPath != nullptr ? logPath : "/dev/null",
-                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (log < 0) {
-        *error =
-            std::string(logPath != nullptr ? logPath : "/dev/null") + ": " + std::strerror(errno);
-        return false;
-    }
+bool worker_start(Worker* worker, const std::string& program,
+                  const std::vector<std::string>& args, OutputFile log, std::string* error) {
     std::vector<char*> argv;
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) {
-        // Its own process group: the terminal's Ctrl-C reaches the supervisor
-        // alone, which passes the stop on.
-        setpgid(0, 0);
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(log, 1);
-        dup2(log, 2);
-        if (worker->events[1] == kEventsFd) {
-            fcntl(kEventsFd, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
-        } else {
-            dup2(worker->events[1], kEventsFd);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    if (pid == 0) become_worker(program.c_str(), argv.data(), worker->events[1], static_cast<int>(log));
     const int saved = errno;
-    close(log);
     close(worker->events[1]);
     worker->events[1] = -1;
     if (pid < 0) {
@@ -144,6 +163,25 @@ std::string program_path(const char* argv0) {
     return argv0;
 }
 
+std::string program_self(const char* argv0) {
+#if defined(__linux__)
+    // The running program's own file, even when its name now holds another.
+    if (access("/proc/self/exe", X_OK) == 0) return "/proc/self/exe";
+#endif
+    return program_path(argv0);
+}
+
+std::string host_name() {
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+    name[sizeof name - 1] = '\0';
+    return name;
+}
+
+uint32_t process_id() {
+    return static_cast<uint32_t>(getpid());
+}
+
 void stop_requests_catch() {
     if (stop_pipe[0] < 0 && pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
@@ -157,9 +195,20 @@ void stop_requests_catch() {
     }
 }
 
-bool stop_requested() {
-    return stop_flag != 0;
+StopRequest stop_request_take() {
+    switch (stop_signal.exchange(0)) {
+        case SIGINT:
+            return StopInterrupt;
+        case SIGTERM:
+            return StopTerminate;
+        case SIGHUP:
+            return StopHangUp;
+        default:
+            return StopNone;
+    }
 }
+
+void stop_requests_done() {}
 
 void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t timeoutMs) {
     std::vector<pollfd> fds;
@@ -167,7 +216,7 @@ void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t 
         if (workers[i] != nullptr) fds.push_back({workers[i]->events[0], POLLIN, 0});
     if (stop_pipe[0] >= 0) fds.push_back({stop_pipe[0], POLLIN, 0});
     if (keys && isatty(STDIN_FILENO)) fds.push_back({STDIN_FILENO, POLLIN, 0});
-    if (stop_flag != 0) return;
+    if (stop_signal != 0) return;
     poll(fds.data(), fds.size(), static_cast<int>(timeoutMs));
     char drain[16];
     while (stop_pipe[0] >= 0 && read(stop_pipe[0], drain, sizeof drain) > 0) {

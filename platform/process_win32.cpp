@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <new>
+#include <vector>
 
 #include "platform/keyboard.h"
 #include "platform/process.h"
@@ -25,13 +26,21 @@ struct Worker {
 namespace {
 
 HANDLE stop_event = nullptr;
-std::atomic<bool> stop_flag{false};
+HANDLE stop_done = nullptr;
+std::atomic<int32_t> stop_request{StopNone};  // the first request not yet taken
+
+// The system ends the process once a close, logoff or shutdown handler
+// returns (or after about 5 s): the handler waits for the records first.
+constexpr DWORD kCloseGraceMs = 4500;
 
 BOOL WINAPI on_stop(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
-        return FALSE;
-    stop_flag = true;
+    const bool close =
+        event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (!close && event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    int32_t none = StopNone;
+    stop_request.compare_exchange_strong(none, close ? StopClose : StopInterrupt);
     if (stop_event != nullptr) SetEvent(stop_event);
+    if (close && stop_done != nullptr) WaitForSingleObject(stop_done, kCloseGraceMs);
     return TRUE;
 }
 
@@ -101,16 +110,20 @@ Worker* worker_create(std::string* eventsPath) {
     return w;
 }
 
-bool worker_start(Worker* w, const std::vector<std::string>& args, const char* logPath,
-                  std::string* error) {
+bool worker_start(Worker* w, const std::string& program, const std::vector<std::string>& args,
+                  OutputFile logFile, std::string* error) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE log = CreateFileA(logPath != nullptr ? logPath : "NUL", GENERIC_WRITE, FILE_SHARE_READ,
-                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE log = logFile != kNoOutputFile
+                     ? reinterpret_cast<HANDLE>(logFile)
+                     : CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inherit, OPEN_EXISTING, 0, nullptr);
     HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr);
-    if (log == INVALID_HANDLE_VALUE || input == INVALID_HANDLE_VALUE) {
-        *error = std::string(logPath != nullptr ? logPath : "NUL") + ": cannot be written";
-        if (log != INVALID_HANDLE_VALUE) CloseHandle(log);
+    const bool ours = logFile == kNoOutputFile;
+    if (log == INVALID_HANDLE_VALUE || input == INVALID_HANDLE_VALUE ||
+        !SetHandleInformation(log, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+        *error = "NUL: cannot be opened";
+        if (ours && log != INVALID_HANDLE_VALUE) CloseHandle(log);
         if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
         return false;
     }
@@ -119,20 +132,34 @@ bool worker_start(Worker* w, const std::vector<std::string>& args, const char* l
         if (!command.empty()) command += ' ';
         command += quoted(arg);
     }
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = log;
-    startup.hStdError = log;
+    // Only these two handles reach the worker, whatever else is inheritable
+    // here (its events and its stop event it opens by name).
+    HANDLE handles[2] = {input, log};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributes(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    const bool listed =
+        InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                  sizeof handles, nullptr, nullptr);
+    STARTUPINFOEXA startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = log;
+    startup.StartupInfo.hStdError = log;
+    startup.lpAttributeList = listed ? list : nullptr;
     // The worker finds its stop event by name in its environment.
     SetEnvironmentVariableA(kStopEventVariable, w->stopName.c_str());
-    const BOOL ok =
-        CreateProcessA(args[0].c_str(), command.data(), nullptr, nullptr, TRUE,
-                       CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &w->process);
+    const BOOL ok = listed && CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                             CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT,
+                                             nullptr, nullptr, &startup.StartupInfo, &w->process);
     const DWORD failure = GetLastError();
     SetEnvironmentVariableA(kStopEventVariable, nullptr);
-    CloseHandle(log);
+    if (listed) DeleteProcThreadAttributeList(list);
+    if (ours) CloseHandle(log);
+    else SetHandleInformation(log, HANDLE_FLAG_INHERIT, 0);
     CloseHandle(input);
     if (!ok) {
         w->process = PROCESS_INFORMATION{};
@@ -225,13 +252,37 @@ std::string program_path(const char* argv0) {
     return n > 0 && n < sizeof path ? std::string(path, n) : std::string(argv0);
 }
 
+std::string program_self(const char* argv0) {
+    // A running program's file cannot be replaced here, only renamed.
+    return program_path(argv0);
+}
+
+std::string host_name() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+}
+
+uint32_t process_id() {
+    return GetCurrentProcessId();
+}
+
 void stop_requests_catch() {
     if (stop_event == nullptr) stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (stop_done == nullptr) stop_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_stop, TRUE);
 }
 
-bool stop_requested() {
-    return stop_flag;
+StopRequest stop_request_take() {
+    const auto request = static_cast<StopRequest>(stop_request.exchange(StopNone));
+    if (stop_event != nullptr) ResetEvent(stop_event);
+    // One that came between the two lines wakes the next wait.
+    if (stop_request != StopNone && stop_event != nullptr) SetEvent(stop_event);
+    return request;
+}
+
+void stop_requests_done() {
+    if (stop_done != nullptr) SetEvent(stop_done);
 }
 
 void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t timeoutMs) {
@@ -251,7 +302,7 @@ void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t 
             console = true;
         }
     }
-    if (stop_flag) return;
+    if (stop_request != StopNone) return;
     const DWORD woke = WaitForMultipleObjects(n, handles, FALSE, timeoutMs);
     // Else key_pressed, which last found the console empty, would not look again.
     if (console) console_input_watched(woke != WAIT_TIMEOUT);

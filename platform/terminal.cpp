@@ -36,11 +36,20 @@ bool terminal_read_line(char* buffer, size_t size, bool* truncated) {
 
 namespace {
 
+volatile bool output_line_open = false;
 volatile intptr_t signal_event_file = -1;
 volatile uint64_t signal_event_start = 0;
 const char* volatile signal_event_texts[2] = {nullptr, nullptr};  // interrupt, other
 
 }  // namespace
+
+void terminal_output_line_open(bool open) {
+    output_line_open = open;
+}
+
+bool terminal_output_line_is_open() {
+    return output_line_open;
+}
 
 void terminal_set_signal_event(intptr_t file, uint64_t start_us, const char* on_interrupt,
                                const char* on_other) {

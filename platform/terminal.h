@@ -41,6 +41,23 @@ bool terminal_output_is_console();
 // not a dumb terminal; on Windows a console that can be switched to them.
 bool terminal_escapes();
 
+// A supervisor outlives what it writes to: a standard output whose reader
+// has gone (a closed pipe) or a terminal that it shares from the background
+// does not stop it; such writes fail instead.
+void terminal_keep_running();
+// Whether the console's keys are this process's now (POSIX: its process
+// group is the terminal's foreground; always on Windows).
+bool terminal_in_foreground();
+// The size of the terminal (console window) that standard output shows in.
+bool terminal_size(int* columns, int* rows);
+// Whether standard output and standard error are one place (a terminal, or
+// a file they share), where a note would be shown twice.
+bool terminal_streams_same();
+// Whether standard output's last text left its line open: a note on
+// standard error then begins a line of its own (also on the signal path).
+void terminal_output_line_open(bool open);
+bool terminal_output_line_is_open();
+
 // Text for standard error when Ctrl-C or another terminating signal ends the
 // process, written after the ports are released and the terminal restored;
 // null for none. The caller keeps the text (a NUL-terminated buffer that it

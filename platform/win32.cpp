@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/files.h"
 #include "platform/keyboard.h"
@@ -155,6 +156,8 @@ BOOL WINAPI on_console_event(DWORD event) {
     const char* note = signal_note;
     if (note != nullptr) {
         DWORD written = 0;
+        if (terminal_output_line_is_open())
+            WriteFile(GetStdHandle(STD_ERROR_HANDLE), "\r\n", 2, &written, nullptr);
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), note, static_cast<DWORD>(std::strlen(note)),
                   &written, nullptr);
     }
@@ -194,6 +197,22 @@ void terminal_init() {
     if (event == nullptr) return;
     HANDLE thread = CreateThread(nullptr, 0, watch_stop_event, event, 0, nullptr);
     if (thread != nullptr) CloseHandle(thread);
+}
+
+void terminal_keep_running() {
+    // A write to a closed pipe fails here; no signal ends the process.
+}
+
+bool terminal_in_foreground() {
+    return true;
+}
+
+bool terminal_size(int* columns, int* rows) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return false;
+    *columns = info.srWindow.Right - info.srWindow.Left + 1;
+    *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return *columns > 0 && *rows > 0;
 }
 
 bool terminal_output_is_console() {
@@ -292,6 +311,14 @@ bool same_id(FileId a, FileId b) {
 
 }  // namespace
 
+bool terminal_streams_same() {
+    DWORD mode = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (GetConsoleMode(out, &mode) && GetConsoleMode(err, &mode)) return true;
+    return same_id(id_of(out), id_of(err));
+}
+
 bool file_same(const char* path, const char* other) {
     return same_id(id_of(path), id_of(other));
 }
@@ -301,22 +328,59 @@ bool file_same_open(const char* path, FILE* file) {
     return same_id(id_of(path), id_of(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))));
 }
 
+namespace {
+
+char output_failed[160] = "";
+
+// The system's reason, kept for output_failure; false for the caller to return.
+bool failed() {
+    const DWORD error = GetLastError();
+    output_failed[0] = '\0';
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   output_failed, sizeof output_failed, nullptr);
+    size_t n = std::strlen(output_failed);
+    while (n > 0 && (output_failed[n - 1] == '\n' || output_failed[n - 1] == '\r' ||
+                     output_failed[n - 1] == '.'))
+        output_failed[--n] = '\0';
+    return false;
+}
+
+HANDLE handle_of(OutputFile file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+OutputFile opened(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE) failed();
+    return handle == INVALID_HANDLE_VALUE ? kNoOutputFile : reinterpret_cast<OutputFile>(handle);
+}
+
+bool to_end(HANDLE handle) {
+    LARGE_INTEGER zero{};
+    return SetFilePointerEx(handle, zero, nullptr, FILE_END) != 0;
+}
+
+}  // namespace
+
+const char* output_failure() {
+    return output_failed;
+}
+
 OutputFile output_open(const char* path) {
     // A named pipe exists already (its reader made it); a file is made anew.
     const bool pipe = _strnicmp(path, "\\\\.\\pipe\\", 9) == 0;
-    HANDLE handle =
-        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                    pipe ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return handle == INVALID_HANDLE_VALUE ? kNoOutputFile : reinterpret_cast<OutputFile>(handle);
+    return opened(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              pipe ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool output_write(OutputFile file, const char* data, size_t length) {
     while (length > 0) {
         DWORD written = 0;
         const DWORD piece = length > 0x10000000 ? 0x10000000 : static_cast<DWORD>(length);
-        if (!WriteFile(reinterpret_cast<HANDLE>(file), data, piece, &written, nullptr) ||
-            written == 0)
-            return false;
+        if (!WriteFile(handle_of(file), data, piece, &written, nullptr)) return failed();
+        if (written == 0) {
+            SetLastError(ERROR_DISK_FULL);
+            return failed();
+        }
         data += written;
         length -= written;
     }
@@ -324,17 +388,88 @@ bool output_write(OutputFile file, const char* data, size_t length) {
 }
 
 OutputFile output_open_append(const char* path) {
-    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    return opened(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+OutputFile output_open_records(const char* path, bool* created) {
+    // Read and write (a cut needs both), every write at the end: the file
+    // pointer stays there, as this process is its only writer.
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *created = handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (handle != INVALID_HANDLE_VALUE && !to_end(handle)) {
+        failed();
+        CloseHandle(handle);
+        return kNoOutputFile;
+    }
+    return opened(handle);
+}
+
+OutputFile output_create_new(const char* path, bool* exists) {
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    return handle == INVALID_HANDLE_VALUE ? kNoOutputFile : reinterpret_cast<OutputFile>(handle);
+    *exists = handle == INVALID_HANDLE_VALUE &&
+              (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS);
+    return opened(handle);
+}
+
+bool output_is_regular(OutputFile file) {
+    return GetFileType(handle_of(file)) == FILE_TYPE_DISK;
+}
+
+int64_t output_length(OutputFile file) {
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle_of(file), &size)) return size.QuadPart;
+    failed();
+    return -1;
+}
+
+int output_last_byte(OutputFile file) {
+    const int64_t length = output_length(file);
+    if (length <= 0) return -1;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<uint64_t>(length - 1) & 0xFFFFFFFFU);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(length - 1) >> 32);
+    unsigned char byte = 0;
+    DWORD got = 0;
+    const bool read = ReadFile(handle_of(file), &byte, 1, &got, &at) && got == 1;
+    to_end(handle_of(file));
+    return read ? byte : -1;
+}
+
+bool output_cut(OutputFile file, int64_t length) {
+    LARGE_INTEGER at{};
+    at.QuadPart = length;
+    return (SetFilePointerEx(handle_of(file), at, nullptr, FILE_BEGIN) &&
+            SetEndOfFile(handle_of(file))) ||
+           failed();
 }
 
 bool output_sync(OutputFile file) {
-    return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0;
+    return FlushFileBuffers(handle_of(file)) != 0 || failed();
 }
 
 void output_close(OutputFile file) {
-    if (file != kNoOutputFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+    if (file != kNoOutputFile) CloseHandle(handle_of(file));
+}
+
+bool path_sync_folder(const char*) {
+    // NTFS keeps a new file's name in its own journal.
+    return true;
+}
+
+int64_t path_free_bytes(const char* path) {
+    std::string folder = path;
+    const size_t slash = folder.find_last_of("\\/");
+    folder = slash == std::string::npos ? "." : folder.substr(0, slash + 1);
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return -1;
+    return available.QuadPart > INT64_MAX ? INT64_MAX : static_cast<int64_t>(available.QuadPart);
+}
+
+bool path_exists(const char* path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 int64_t file_length(FILE* file) {

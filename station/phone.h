@@ -1,5 +1,5 @@
 // What the supervisor knows of one phone on one slot, from its worker's
-// events; the journal's record and the table's row are made from it.
+// events; the journal's record and the screen's lines are made from it.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@ using Json = nlohmann::ordered_json;
 struct ImageFacts {
     std::string file;
     uint32_t address = 0;
-    int32_t size = 0;
+    int64_t size = 0;
     std::string sha256;
     uint32_t checksum = 0;
     uint16_t crc = 0;
@@ -26,6 +26,7 @@ struct PhoneRecord {
     bool started = false;  // the phone announced itself
     int64_t startMs = 0;   // wall clock, ms since the epoch (UTC)
     int64_t endMs = 0;
+    double seconds = 0;  // from its announcement to its worker's end (steady clock)
     std::string result;  // verified, failed, stopped, interrupted
     Json exitStatus;     // null when the worker ended without one
     std::string reason;
@@ -35,10 +36,16 @@ struct PhoneRecord {
     int32_t speed = 0;
     std::vector<ImageFacts> images;
     std::string logFile;  // "" without --log-dir
+    std::string stage;    // the last stage its worker began ("" before the first)
+    std::string flash;    // what its FLASH holds, as its worker's end says ("" untouched)
+    std::string cause;    // the notes its worker gave on standard error, joined
 };
 
-// One line of the journal for a phone (no line end).
-std::string journalLine(const PhoneRecord& phone, const std::string& slot,
-                        const std::string& device);
-// A wall-clock time as ISO 8601 UTC with milliseconds.
-std::string utcText(int64_t ms);
+// Who made a record: the same on every record of one station run.
+struct StationIdentity {
+    std::string version;  // of the tool
+    std::string host;
+    std::string station;  // one id per station run: its start time and process id
+    std::string loaderFile;
+    std::string loaderSha256;
+};

@@ -1,12 +1,40 @@
 // The station (--ports): one worker process per phone, each a classic single
-// run of this program on its slot's device with --answers and --events, and
-// one supervisor that reads their events, keeps the table and the journal,
-// and never runs a stage itself (the loader search and the image checks
-// aside, done once before any slot starts).
+// run of this program on its slot's device with --answers, --expect and
+// --events, and one supervisor that reads their events and tells the
+// observers (the screen, the journal) what happens to the slots; it never
+// runs a stage itself (the loader search and the image checks aside, done
+// once before any slot starts).
 #pragma once
 
-// The whole station; the process exit status.
-int runStation(int argc, char** argv);
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "station/phone.h"
+#include "station/slot.h"
+
+struct Station {
+    RunConfig config;
+    StationIdentity identity;
+    std::vector<ImageFacts> images;  // as the station's own checks found them
+    std::vector<Slot> slots;
+    std::string program;                  // what a worker runs
+    std::vector<std::string> workerArgs;  // without /c: and --events=
+    std::string logStamp;                 // the start time in the logs' names
+    int64_t startMs = 0;                  // steady clock
+    bool stopping = false;                // no new phones (q, a stop, a halt)
+    std::string stopCause;  // a stop request that stops every phone now ("Ctrl-C", "SIGTERM")
+    std::string halt;       // why the station took no more phones by itself
+};
 
 // Whether the command line asks for a station.
 bool isStationLine(int argc, char** argv);
+// The whole station; the process exit status.
+int runStation(int argc, char** argv);
+
+// Milliseconds: a steady clock for durations, the wall clock for records.
+int64_t steadyMs();
+int64_t wallMs();
+// The phones being flashed now (announced, their worker not ended).
+int32_t phonesBeingFlashed(const Station& station);

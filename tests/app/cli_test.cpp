@@ -85,6 +85,10 @@ ProcessResult runDownloadIn(const TempDir& dir, std::vector<std::string> args) {
 TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
     TempDir dir;
     dir.write("fw.bin", "abcd");
+    std::string many = "--ports=";
+    for (int i = 0; i < 33; ++i)
+        many += "s" + std::to_string(i) + "=x,";
+    many.pop_back();
     const struct {
         std::vector<std::string> args;
         std::string reason;  // the one line on standard error
@@ -115,12 +119,31 @@ TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
         {{"a.bin", "--ports=/dev/ttyUSB0", "--repeat", "/h"},
          "--repeat needs the phone's ENQ to know the next one: not with /h or k52"},
         {{"a.bin", "--repeat=2"}, "--repeat: only with --ports"},
+        {{"a.bin", "--journal=j.json"}, "--journal=: only with --ports"},
+        {{"a.bin", "--ports=/dev/ttyUSB0", "--repeat", "/t:k52"},
+         "--repeat needs the phone's ENQ to know the next one: not with /h or k52"},
+        {{"a.bin", "--answers="},
+         "'--answers=': --answers= takes yes, no, or KIND=yes|no,... (signature, overlap, crc, "
+         "bank)"},
+        {{"a.bin", "--expect=1:5:abc"}, "'--expect=1:5:abc': --expect= takes loader|N:SIZE:SHA256"},
+        {{"a.bin", many}, "'" + many + "': at most 32 slots"},
+        // Slot names become file names and screen text.
+        {{"a.bin", "--ports=../evil=/dev/null"}, "slot name '../evil': a path separator"},
+        {{"a.bin", "--ports=..=/dev/null"}, "slot name '..': not a file name"},
+        {{"a.bin", "--ports=E\x1b[2J=/dev/null"},
+         "slot name 'E?[2J': a space or a control character"},
+        {{"a.bin", "--ports=" + std::string(65, 'n') + "=/dev/null"},
+         "slot name '" + std::string(64, 'n') + "...': longer than 64 characters"},
+        {{"a.bin", "--ports=A=/dev/ttyUSB0;B=/dev/ttyUSB1"},
+         "slot 'A': there is no device '/dev/ttyUSB0;B=/dev/ttyUSB1' (slots are separated by ',')"},
     };
     for (const auto& tc : cases) {
         ProcessResult r = runDownloadIn(dir, tc.args);
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.output, kBanner + kUsage) << tc.reason;
-        EXPECT_EQ(r.errors, tc.reason + "\n");
+        // A station's reason again below the usage, where it can still be read.
+        const bool station = tc.args.size() > 1 && tc.args[1].rfind("--ports=", 0) == 0;
+        EXPECT_EQ(r.errors, tc.reason + "\n" + (station ? tc.reason + "\n" : ""));
     }
 }
 
@@ -216,6 +239,11 @@ TEST(Cli, ListPortsFromSysfs) {
              {usb + "1-3/idVendor", "2341\n"},
              {usb + "1-3/idProduct", "0043\n"},
              {usb + "1-3/1-3:1.0/tty/ttyACM0/dev", "166:0\n"},
+             // An adapter behind a hub: its own ids, not the hub's.
+             {usb + "1-4/idVendor", "1a40\n"},
+             {usb + "1-4/1-4.1/idVendor", "10c4\n"},
+             {usb + "1-4/1-4.1/idProduct", "ea60\n"},
+             {usb + "1-4/1-4.1/1-4.1:1.0/ttyUSB1/dev", "188:1\n"},
              {"sys/devices/platform/serial8250/tty/ttyS1/type", "0\n"},
              {"sys/devices/pnp0/00:01/tty/ttyS0/type", "4\n"},
              {"sys/class/tty/tty0/dev", "4:0\n"},
@@ -229,6 +257,7 @@ TEST(Cli, ListPortsFromSysfs) {
     for (const auto& [link, target] : std::vector<std::pair<std::string, std::string>>{
              {"sys/class/tty/ttyUSB0", usb.substr(12) + "1-2/1-2:1.0/ttyUSB0"},
              {"sys/class/tty/ttyACM0", usb.substr(12) + "1-3/1-3:1.0/tty/ttyACM0"},
+             {"sys/class/tty/ttyUSB1", usb.substr(12) + "1-4/1-4.1/1-4.1:1.0/ttyUSB1"},
              {"sys/class/tty/ttyS0", "pnp0/00:01/tty/ttyS0"},
              {"sys/class/tty/ttyS1", "platform/serial8250/tty/ttyS1"},
          }) {
@@ -236,7 +265,8 @@ TEST(Cli, ListPortsFromSysfs) {
     }
     // Each tty's device: the USB interface, the UART's platform device.
     for (const auto& [tty, up] : std::vector<std::pair<std::string, std::string>>{
-             {"ttyUSB0", ".."}, {"ttyACM0", "../.."}, {"ttyS0", "../.."}, {"ttyS1", "../.."}})
+             {"ttyUSB0", ".."}, {"ttyUSB1", ".."}, {"ttyACM0", "../.."}, {"ttyS0", "../.."},
+             {"ttyS1", "../.."}})
         ASSERT_EQ(symlink(up.c_str(), root.file("sys/class/tty/" + tty + "/device").c_str()), 0);
     root.write("dev/serial/by-id/.keep", "");
     root.write("dev/serial/by-path/.keep", "");
@@ -254,7 +284,8 @@ TEST(Cli, ListPortsFromSysfs) {
                   dev + "/ttyS0\n" + dev +
                   "/ttyUSB0  USB 0403:6001 \"FT232R USB UART\" serial A50285BI  " + dev +
                   "/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  " + dev +
-                  "/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n");
+                  "/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n" + dev +
+                  "/ttyUSB1  USB 10c4:ea60\n");
     EXPECT_EQ(serial_port_describe((dev + "/serial/by-id/usb-Arduino_Uno-if00").c_str(),
                                    sys.c_str(), dev.c_str())
                   .vendorId,
@@ -430,23 +461,39 @@ TEST(Cli, PortOpenFailures) {
     close(master);
 }
 
-// The trace is written from its start: a trace file that is one of the
-// run's inputs (also through a link) is refused before the port opens.
-TEST(Cli, ATraceFileThatIsAnInputIsRefused) {
+// The trace, a station's journal and its logs never write over a file the
+// run reads: one that is an input (also through a link), or that cannot be
+// synced, is refused before any port opens.
+TEST(Cli, AnOutputThatIsAnInputIsRefused) {
     TempDir dir;
     const std::string loader = "S00600004844521B\n";
     dir.write("rb7.s37", loader);
     dir.write("a.bin", "abcd");
     ASSERT_EQ(symlink("rb7.s37", dir.file("loader-link").c_str()), 0);
+    const std::vector<std::string> station = {"--ports=A=/dev/null", "--answers=yes"};
     const struct {
-        std::string trace, input;
-    } cases[] = {{"a.bin", "a.bin"}, {"loader-link", "the flash loader"}};
+        std::vector<std::string> args;
+        std::string error;  // the last line on standard error
+    } cases[] = {
+        {{"--trace=a.bin", kNoDevice}, "a.bin: the trace file is a.bin"},
+        {{"--trace=loader-link", kNoDevice}, "loader-link: the trace file is the flash loader"},
+        {{"--journal=a.bin"}, "a.bin: the journal is a.bin"},
+        {{"--journal=loader-link"}, "loader-link: the journal is .\\rb7.s37"},
+        {{"--log-dir=a.bin"}, "a.bin: the log folder is a.bin"},
+        {{"--journal=/dev/full"},
+         "/dev/full: the journal must be a regular file (it is synced to the disk)\n"},
+    };
     for (const auto& c : cases) {
-        ProcessResult r = runDownloadIn(dir, {"a.bin", "/l", "--trace=" + c.trace, kNoDevice});
+        std::vector<std::string> args = {"a.bin", "/l"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (c.args[0].rfind("--trace", 0) != 0)
+            args.insert(args.end(), station.begin(), station.end());
+        ProcessResult r = runDownloadIn(dir, args);
         EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.errors, c.trace + ": the trace file is " + c.input +
-                                ", an input of this run; name another file\n");
+        const std::string last = r.errors.substr(r.errors.rfind('\n', r.errors.size() - 2) + 1);
+        EXPECT_EQ(last.rfind(c.error, 0), 0u) << r.errors;
         EXPECT_EQ(r.output.find("Entering Serial Mode"), std::string::npos);
+        EXPECT_EQ(r.output.find("waiting for a phone"), std::string::npos);
         EXPECT_EQ(readFile(dir.file("a.bin")), "abcd");
         EXPECT_EQ(readFile(dir.file("rb7.s37")), loader);
     }
@@ -475,6 +522,7 @@ struct TerminalRun {
                 close(fds[0]);
                 dup2(fds[1], 1);
             }
+            signal(SIGPIPE, SIG_DFL);  // ignored by this test process for its own pipes
             execl(DOWNLOAD_EXE, DOWNLOAD_EXE, "x.bin", "/l", portArg.c_str(), nullptr);
             _exit(127);
         }

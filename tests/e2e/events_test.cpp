@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -63,6 +64,8 @@ e2e::Scenario twoImages() {
 
 TEST(Events, ACompleteRunToldWhole) {
     e2e::Scenario s = twoImages();
+    s.phone.eraseMs = 2500;  // that says only that it goes on
+    s.phone.eraseProgressMs = 300;
     const e2e::Result r = e2e::run(s);
     ASSERT_EQ(r.exitStatus, 0) << r.output << r.errors;
     const std::vector<Json> all = events(r.files.at("run.json"));
@@ -101,6 +104,17 @@ TEST(Events, ACompleteRunToldWhole) {
         EXPECT_EQ(verdicts[i]["phone_checksum"], r.phone.images[i].reported->checksum);
         EXPECT_EQ(verdicts[i]["phone_crc"], r.phone.images[i].reported->crc);
     }
+    // The phone heard at most once a second, also through an erase.
+    const std::vector<Json> heard = named(all, "heard");
+    ASSERT_GE(heard.size(), 4u);
+    for (size_t i = 1; i < heard.size(); ++i)
+        EXPECT_GE(heard[i]["t"].get<double>() - heard[i - 1]["t"].get<double>(), 0.99);
+    EXPECT_GE(std::count_if(heard.begin(), heard.end(),
+                            [&](const Json& h) {
+                                return h["t"] > images[0]["t"] &&
+                                       h["t"] < named(all, "progress").at(0)["t"];
+                            }),
+              2);
     // The last progress of each image is its whole size.
     for (const Json& p : named(all, "progress"))
         EXPECT_LE(p["bytes"], p["size"]);
@@ -145,6 +159,7 @@ TEST(Events, FailuresAndASignalAreTold) {
     EXPECT_EQ(end["event"], "end");
     EXPECT_TRUE(end["exit_status"].is_null());
     EXPECT_EQ(end["result"], "interrupted");
+    EXPECT_EQ(end["reason"], "ended by a signal");
     EXPECT_NE(end["flash"].get<std::string>().find("a.bin: "), std::string::npos) << end;
 }
 

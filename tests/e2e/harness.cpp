@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -228,17 +230,9 @@ std::string normaliseLineEnds(const std::string& text) {
 // The child of `parent` whose command line holds `argument` (a station's
 // worker, by its /c:), or -1.
 pid_t childWith(pid_t parent, const std::string& argument) {
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = readFile(entry.path() / "stat");
-        const size_t paren = stat.rfind(')');
-        if (paren == std::string::npos ||
-            std::atol(stat.c_str() + std::min(paren + 4, stat.size())) != parent)
-            continue;  // "pid (name) S ppid ..."
-        const std::string command = readFile(entry.path() / "cmdline");
-        if (command.find(std::string(1, '\0') + argument + '\0') != std::string::npos)
-            return static_cast<pid_t>(std::atol(pid.c_str()));
+    for (const int pid : childProcesses(parent)) {
+        const std::string command = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+        if (command.find(std::string(1, '\0') + argument + '\0') != std::string::npos) return pid;
     }
     return -1;
 }
@@ -279,6 +273,24 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
         ::setsid();
         const int tty = ::open(consoleName, O_RDWR);
         if (tty < 0) ::_exit(126);
+        if (scenario.background) {
+            // Another process group takes the terminal's foreground (and
+            // ends with the tool), as a shell's does for a job run with &.
+            const pid_t foreground = ::fork();
+            if (foreground == 0) {
+                ::setpgid(0, 0);
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                for (;;)
+                    ::pause();
+            }
+            ::setpgid(foreground, foreground);
+            ::tcsetpgrp(tty, foreground);
+        }
+        if (scenario.fileSizeLimit > 0) {
+            const rlimit limit{scenario.fileSizeLimit, scenario.fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            ::signal(SIGXFSZ, SIG_IGN);
+        }
         if (!scenario.consoleSignals) {
             termios t{};
             ::tcgetattr(tty, &t);
@@ -330,7 +342,12 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
             if (keyDue && Clock::now() >= keyAt) {
                 std::string typed(1, key.key);
                 typed += key.also;
-                if (key.sig != 0 && key.workerSlot >= 0) {
+                if (key.action) {
+                    key.action(pid, dir);
+                } else if (key.closeOutput) {
+                    ::close(out[0]);
+                    out[0] = -1;
+                } else if (key.sig != 0 && key.workerSlot >= 0) {
                     const auto slot = static_cast<size_t>(key.workerSlot);
                     const pid_t worker = slot < workerDevices.size()
                                              ? childWith(pid, "/c:" + workerDevices[slot])
@@ -373,7 +390,7 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
             break;
         }
     }
-    ::close(out[0]);
+    if (out[0] >= 0) ::close(out[0]);
     ::close(err[0]);
     if (consoleFd >= 0) ::close(consoleFd);
     result->output = normaliseLineEnds(raw);
@@ -383,6 +400,18 @@ void runTool(const std::vector<std::string>& argv, const std::vector<std::string
 void writeFiles(const TempDir& dir, const Scenario& scenario) {
     for (const auto& [name, contents] : scenario.files)
         dir.write(name, contents);
+}
+
+void readBack(const TempDir& dir, const Scenario& scenario, Result* result) {
+    for (const auto& name : scenario.readBack) {
+        if (name.empty() || name.back() != '/') {
+            result->files[name] = readFile(dir.file(name));
+            continue;
+        }
+        std::error_code none;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.file(name), none))
+            result->files[name + entry.path().filename().string()] = readFile(entry.path());
+    }
 }
 
 // Whether a device can be taken at once: no lock, no exclusive mode on it.
@@ -421,16 +450,19 @@ Result runStation(const Scenario& scenario, bool wine) {
     std::vector<std::string> args = scenario.args;
     args.push_back(slots);
     std::vector<std::string> argv = {nativeExe()};
+    if (scenario.toolCopy) {
+        argv[0] = dir.file("download");
+        std::filesystem::copy_file(nativeExe(), argv[0]);
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     runTool(wine ? wineCommand(windowsExe(), args) : argv,
-            wine ? wineEnvironment() : std::vector<std::string>{}, dir.path(), scenario, &result,
+            wine ? wineEnvironment() : scenario.environment, dir.path(), scenario, &result,
             devices);
     for (const auto& phone : phones)
         result.stationPortsFree.push_back(deviceFree(phone->path()));
     for (const auto& com : coms)
         unlinkWineComPort(com->number());
-    for (const auto& name : scenario.readBack)
-        result.files[name] = readFile(dir.file(name));
+    readBack(dir, scenario, &result);
     for (const auto& phone : phones) {
         phone->finish(3000);
         result.stationServers.push_back(phone->server());
@@ -485,8 +517,7 @@ Result runScenario(const Scenario& scenario, bool wine) {
     runTool(argv, wine ? wineEnvironment() : std::vector<std::string>{}, dir.path(), scenario,
             &result);
     if (wine) unlinkWineComPort(com->number());
-    for (const auto& name : scenario.readBack)
-        result.files[name] = readFile(dir.file(name));
+    readBack(dir, scenario, &result);
 
     // The phone's run ends when the tool's port closes; give it a moment.
     if (threadPhone) {
@@ -501,6 +532,21 @@ Result runScenario(const Scenario& scenario, bool wine) {
 }
 
 }  // namespace
+
+std::vector<int> childProcesses(int parent) {
+    std::vector<int> children;
+    std::error_code none;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", none)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = readFile(entry.path() / "stat");
+        const size_t paren = stat.rfind(')');  // "pid (name) S ppid ..."
+        if (paren != std::string::npos &&
+            std::atol(stat.c_str() + std::min(paren + 4, stat.size())) == parent)
+            children.push_back(std::atoi(pid.c_str()));
+    }
+    return children;
+}
 
 std::string nativeExe() {
     return DOWNLOAD_EXE;

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -52,6 +53,10 @@ struct Key {
     std::string also;     // typed together with the key, in the same write
     int sig = 0;          // sent to the tool instead of a key
     int workerSlot = -1;  // or to a station's worker on this slot (native)
+    // Native, instead of a key: done with the tool's process and its working
+    // directory; or the tool's standard output closed (its reader gone).
+    std::function<void(int tool, const std::string& dir)> action;
+    bool closeOutput = false;
 };
 
 struct Scenario {
@@ -68,6 +73,15 @@ struct Scenario {
     bool phoneProcess = false;          // phonesim as a child instead of an in-process thread
     double timeoutSeconds = 60;         // download is killed after this long
     std::vector<std::string> readBack;  // files of the working directory kept after the run
+                                        // ("logs/": every file in that folder)
+    // Native: the tool's environment (NAME=VALUE added), its process group
+    // not the terminal's foreground, a copy of it in the working directory
+    // run instead, a limit to the size of the files it writes (beyond it
+    // writes fail).
+    std::vector<std::string> environment;
+    bool background = false;
+    bool toolCopy = false;
+    uint64_t fileSizeLimit = 0;
     // A station: a phone a slot, slots A, B, ... in --ports=, each phone
     // serving stationRuns runs (the scenario's phone is then not used).
     std::vector<sim::PhoneConfig> stationPhones;
@@ -128,6 +142,9 @@ Scenario smallRun(double timeoutSeconds = 40);
 std::string sampleLoader();
 std::string crcImage(size_t size, uint32_t seed = 1);
 std::string blockImage(const std::string& pattern);
+
+// The processes whose parent is `parent`.
+std::vector<int> childProcesses(int parent);
 
 // Counts occurrences of a text.
 size_t count(const std::string& haystack, const std::string& needle);

@@ -1,12 +1,16 @@
 // The station against several virtual phones: each phone's fate on its own
-// slot, the journal, the logs, the plain lines, phone after phone, q and
-// Ctrl-C; and under Wine.
+// slot, the journal, the logs, the plain lines and the table, phone after
+// phone, its stops, and what makes it take no more phones; and under Wine.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "sim/sums.h"
 #include "tests/e2e/native_or_wine.h"
@@ -29,6 +33,10 @@ std::map<std::string, Json> records(const std::string& journal) {
     return byPhone;
 }
 
+std::string result(const std::map<std::string, Json>& journal, const std::string& which) {
+    return journal.count(which) == 1 ? journal.at(which)["result"].get<std::string>() : "";
+}
+
 sim::PhoneConfig phone() {
     sim::PhoneConfig config;
     config.enqIntervalMs = 20;
@@ -39,7 +47,7 @@ e2e::Scenario station(const std::vector<sim::PhoneConfig>& phones, double timeou
     e2e::Scenario s = e2e::smallRun(timeout);
     s.stationPhones = phones;
     s.args = {"a.bin", "/l", "--journal=journal.json", "--log-dir=logs"};
-    s.readBack = {"journal.json"};
+    s.readBack = {"journal.json", "logs/"};
     return s;
 }
 
@@ -47,7 +55,8 @@ class Station : public e2e::NativeOrWine {};
 
 // One verifies, one reports a wrong CRC, one falls silent at the erase, one
 // hangs up in the middle of the blocks, the worker of one hangs (the test
-// stops it) during the loader's upload: each on the record with its reason.
+// stops it) during the loader's upload: each on the record with its reason,
+// where it stopped and what its FLASH holds, its log beside it.
 TEST_P(Station, EachPhoneOnTheRecord) {
     std::vector<sim::PhoneConfig> phones(wine() ? 2 : 5, phone());
     phones[1].crcXor = 0x1;
@@ -59,8 +68,12 @@ TEST_P(Station, EachPhoneOnTheRecord) {
         s.keys = {e2e::Key::signal(SIGSTOP, "[E] phone 1: loader")};
         s.keys[0].workerSlot = 4;
     }
-    for (size_t i = 0; i < phones.size(); ++i)
-        s.readBack.push_back(std::string("logs/") + static_cast<char>('A' + i) + "-1.log");
+    // Logs of an earlier station in the same folder are never written over.
+    for (std::time_t t = std::time(nullptr), end = t + 20; t < end; ++t) {
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&t));
+        s.files[std::string("logs/A-") + stamp + "-1.log"] = "an earlier phone";
+    }
     const e2e::Result r = run(s);
     ASSERT_FALSE(r.timedOut) << r.output;
     EXPECT_EQ(r.exitStatus, 2) << r.output << r.errors;
@@ -69,6 +82,8 @@ TEST_P(Station, EachPhoneOnTheRecord) {
     const std::string& image = s.files["a.bin"];
     const sim::Sums sums =
         sim::computeSums(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+    const std::string kIncomplete = "a.bin: %d of 3 blocks sent; its FLASH at 0x400000-0x40FFFF is "
+                                    "incomplete and must be flashed again";
     const struct {
         const char* result;
         const char* reason;
@@ -76,15 +91,18 @@ TEST_P(Station, EachPhoneOnTheRecord) {
         const char* log;  // the classic text its log ends with
         Json exitStatus;  // null: ended by the supervisor
         bool loaderRan;
+        const char* stage;
+        int blocksSent;  // -1: its FLASH was not touched
+        const char* cause = "";
     } fates[] = {
-        {"verified", "", "verified", "FLASH DOWNLOAD SUCCESSFUL", 0, true},
-        {"failed", "a.bin: CRC mismatch", "crc mismatch", "CRC mismatch", 2, true},
+        {"verified", "", "verified", "FLASH DOWNLOAD SUCCESSFUL", 0, true, "end", -1},
+        {"failed", "a.bin: CRC mismatch", "crc mismatch", "CRC mismatch", 2, true, "end", -1},
         {"failed", "ERROR 3: Timeout waiting for response from mobile", "not written", "ERROR 3", 1,
-         true},
+         true, "image", 0},
         {"failed", "ERROR 3: Timeout waiting for response from mobile", "not written", "ERROR 3", 1,
-         true},
+         true, "image", 2, "the serial device disappeared"},
         {"failed", "no word from the worker for 15 s in stage loader-upload", "not written",
-         "Sending flash loader to IROM", Json(), false},
+         "Sending start transfer command", Json(), false, "loader-upload", -1},
     };
     for (size_t i = 0; i < phones.size(); ++i) {
         const std::string slot(1, static_cast<char>('A' + i));
@@ -94,12 +112,23 @@ TEST_P(Station, EachPhoneOnTheRecord) {
         EXPECT_EQ(record["result"], fates[i].result);
         EXPECT_EQ(record["reason"], fates[i].reason);
         EXPECT_EQ(record["exit_status"], fates[i].exitStatus);
+        EXPECT_EQ(record["stage"], fates[i].stage);
+        EXPECT_EQ(record["cause"], fates[i].cause);
+        char flash[160] = "";
+        if (fates[i].blocksSent >= 0)
+            std::snprintf(flash, sizeof flash, kIncomplete.c_str(), fates[i].blocksSent);
+        EXPECT_EQ(record["flash"], flash);
         EXPECT_EQ(record["irom_identity"], 11);
         const bool ran = fates[i].loaderRan;
         EXPECT_EQ(record["loader"], ran ? Json::array({"FLASH LOADER V2.04"}) : Json::array());
         EXPECT_EQ(record["speed"], ran ? 115200 : 0);
         EXPECT_LT(record["start"].get<std::string>(), record["end"].get<std::string>());
         EXPECT_GT(record["seconds"].get<double>(), 0.5);
+        // Who made it: the same station for every phone.
+        EXPECT_EQ(record["station"], journal.at("A1")["station"]);
+        EXPECT_EQ(record["loader_sha256"].get<std::string>().size(), 64u);
+        EXPECT_FALSE(record["host"].get<std::string>().empty());
+        EXPECT_FALSE(record["version"].get<std::string>().empty());
         const Json& written = record["images"].at(0);
         EXPECT_EQ(written["file"], "a.bin");
         EXPECT_EQ(written["address"], 0x400000);
@@ -115,9 +144,15 @@ TEST_P(Station, EachPhoneOnTheRecord) {
         } else {
             EXPECT_TRUE(written["phone_crc"].is_null());
         }
-        std::string log = r.files.at("logs/" + slot + "-1.log");
+        // Its log: a header line, then the worker's console; named in the record.
+        std::string name = record["log"].get<std::string>();
+        std::replace(name.begin(), name.end(), '\\', '/');  // Windows' separators
+        ASSERT_EQ(r.files.count(name), 1u) << name;
+        std::string log = r.files.at(name);
         log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());  // Windows text
-        EXPECT_EQ(log.rfind(std::string(79, '-') + "\nTALVIREN GSM FLASH DOWNLOAD\n", 0), 0u);
+        const size_t body = log.find('\n') + 1;
+        EXPECT_NE(log.substr(0, body).find(", slot " + slot + " ("), std::string::npos) << log;
+        EXPECT_EQ(log.find(std::string(79, '-') + "\nTALVIREN GSM FLASH DOWNLOAD\n"), body);
         EXPECT_NE(log.find(fates[i].log), std::string::npos) << log;
         EXPECT_NE(r.output.find("[" + slot + "] phone 1: " +
                                 (i == 0 ? std::string("verified in ")
@@ -125,63 +160,205 @@ TEST_P(Station, EachPhoneOnTheRecord) {
                   std::string::npos)
             << r.output;
     }
+    for (const auto& [name, text] : r.files) {
+        if (name.rfind("logs/A-", 0) == 0 && name.find("-1.2.log") == std::string::npos) {
+            EXPECT_EQ(text, "an earlier phone") << name;
+        }
+    }
     // What the verified phone holds is the image.
     const auto held = r.stationServers[0]->flash().read(0x400000, image.size());
     EXPECT_EQ(std::string(held.begin(), held.end()), image);
 }
 
-// Phone after phone on each slot; q stops a slot that waits for a phone at
-// once and lets a phone being flashed finish; Ctrl-C stops every phone now,
-// each port released and each record interrupted by the worker's own way out.
-TEST_P(Station, PhoneAfterPhoneAndItsStops) {
-    if (!wine()) {
-        e2e::Scenario repeat = station({phone(), phone()});
-        repeat.stationRuns = 2;
-        repeat.args.push_back("--repeat=2");
-        const e2e::Result r = e2e::run(repeat);
-        EXPECT_EQ(r.exitStatus, 0) << r.output << r.errors;
-        const auto journal = records(r.files.at("journal.json"));
-        EXPECT_EQ(journal.size(), 4u);
-        for (const char* which : {"A1", "A2", "B1", "B2"})
-            EXPECT_EQ(journal.count(which) == 1 ? journal.at(which)["result"] : Json(), "verified")
-                << which;
+// Phone after phone on each slot, from a station in the background (as a
+// script's & starts it) whose program file is replaced after the first
+// phone: the workers run the program that started, hold no descriptor but
+// their own, and the line stays as it was typed.
+TEST(StationNative, PhoneAfterPhoneFromTheBackground) {
+    e2e::Scenario s = station({phone(), phone()});
+    s.stationRuns = 2;
+    s.args.push_back("--repeat=2");
+    s.background = true;
+    s.toolCopy = true;
+    std::vector<std::string> descriptors;
+    std::string line;
+    e2e::Key upgrade(0, "[A] phone 1: verified");
+    upgrade.action = [](int, const std::string& dir) {
+        std::ofstream(dir + "/new") << "#!/bin/sh\nexit 99\n";
+        std::filesystem::permissions(dir + "/new", std::filesystem::perms::owner_all);
+        std::filesystem::rename(dir + "/new", dir + "/download");
+    };
+    e2e::Key look(0, "phone 2: boot ROM");
+    look.action = [&](int tool, const std::string&) {
+        std::ifstream command("/proc/" + std::to_string(tool) + "/cmdline");
+        std::getline(command, line);
+        for (const int worker : e2e::childProcesses(tool)) {
+            const std::string proc = "/proc/" + std::to_string(worker);
+            std::string fds;
+            std::getline(std::ifstream(proc + "/cmdline"), fds);
+            if (fds.find("--events=") == std::string::npos) continue;  // not started yet
+            fds.clear();
+            for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd"))
+                fds += fd.path().filename().string() + "=" +
+                       std::filesystem::read_symlink(fd.path()).string() + " ";
+            descriptors.push_back(fds);
+        }
+    };
+    s.keys = {upgrade, look};
+    const e2e::Result r = e2e::run(s);
+    EXPECT_EQ(r.exitStatus, 0) << r.output << r.errors;
+    const auto journal = records(r.files.at("journal.json"));
+    EXPECT_EQ(journal.size(), 4u);
+    for (const char* which : {"A1", "A2", "B1", "B2"})
+        EXPECT_EQ(result(journal, which), "verified") << which;
+    EXPECT_NE(line.find("--ports=A="), std::string::npos);
+    EXPECT_NE(line.find(",B="), std::string::npos) << line;
+    // Its standard three and its events; then what it opened itself: its
+    // port, its loader, an image (none twice: the station's own are not there).
+    ASSERT_FALSE(descriptors.empty());
+    for (const std::string& fds : descriptors) {
+        EXPECT_NE(fds.find("0=/dev/null"), std::string::npos) << fds;
+        const size_t events = fds.find("3=pipe:");
+        ASSERT_NE(events, std::string::npos) << fds;
+        const std::string channel = fds.substr(events + 2, fds.find(' ', events) - events - 2);
+        EXPECT_EQ(e2e::count(fds, "pipe:"), e2e::count(fds, channel)) << fds;  // no other
+        EXPECT_EQ(e2e::count(fds, "journal.json"), 0u) << fds;
+        EXPECT_LE(e2e::count(fds, "/rb7.s37"), 1u) << fds;
+        EXPECT_LE(e2e::count(fds, "/a.bin"), 1u) << fds;
     }
+}
 
+// q stops a slot that waits for a phone at once and lets a phone being
+// flashed finish; Ctrl-C, a termination request (also to a station that
+// started with Ctrl-C ignored), and Ctrl-C after q stop every phone now,
+// each port released and each record interrupted by the worker's own way
+// out, named by what stopped it. A closed standard output loses nothing.
+TEST_P(Station, ItsStops) {
+    e2e::Key closed;
+    closed.closeOutput = true;
+    closed.after = "[A] phone 1: image 1/1";
     const struct {
-        char key;
+        const char* what;
+        std::vector<e2e::Key> keys;
+        std::vector<int> ignored;
         int exitStatus;
         std::vector<std::string> results;  // by slot; "" no record
-    } stops[] = {{'q', 0, {"verified", ""}}, {'\x03', 130, {"interrupted", "interrupted"}}};
+        const char* reason;                // of the interrupted
+        const char* said;
+        bool onWine;
+    } stops[] = {
+        {"q", {{'q', "[A] phone 1: image 1/1", 800}}, {}, 0, {"verified", ""}, "",
+         "stopping: no new phones; 1 phone being flashed finishes", true},
+        {"Ctrl-C", {{'\x03', "image 1/1", 800}}, {}, 130, {"interrupted", "interrupted"}, "Ctrl-C",
+         "stopping now (Ctrl-C): 2 phones interrupted", true},
+        {"SIGTERM", {e2e::Key::signal(SIGTERM, "[B] phone 1: image 1/1", 800)}, {SIGINT}, 130,
+         {"interrupted", "interrupted"}, "SIGTERM", "stopping now (SIGTERM)", false},
+        {"q, then Ctrl-C", {{'q', "[A] phone 1: image 1/1", 300}, {'\x03', "stopping:", 500}}, {},
+         130, {"interrupted", ""}, "Ctrl-C", "stopping now (Ctrl-C): 1 phone interrupted", false},
+        {"a closed output, then Ctrl-C", {closed, e2e::Key::signal(SIGINT, "", 800)}, {}, 130,
+         {"interrupted", "interrupted"}, "Ctrl-C", "", false},
+    };
     for (const auto& stop : stops) {
-        SCOPED_TRACE(stop.key);
+        SCOPED_TRACE(stop.what);
+        if (wine() && !stop.onWine) continue;
         std::vector<sim::PhoneConfig> phones = {phone(), phone()};
         for (sim::PhoneConfig& p : phones)
             p.paceLine = true;
-        phones[1].enq = stop.key != 'q';  // a slot still waiting for its phone
+        phones[1].enq = stop.results[1] != "";  // else a slot still waiting for its phone
         e2e::Scenario s = station(phones);
         s.files["a.bin"] = e2e::crcImage(70000);
-        s.keys = {{stop.key, "[A] phone 1: image 1/1", 800}};
+        s.keys = stop.keys;
+        s.ignoredSignals = stop.ignored;
         // Wine's console loses the byte; Wine hands SIGINT on as Ctrl-C.
-        if (wine() && stop.key == '\x03')
+        if (stop.keys[0].key == '\x03' && wine()) {
             s.keys[0] = e2e::Key::signal(SIGINT, s.keys[0].after, 800);
+        } else if (stop.keys[0].key == '\x03') {
+            // The table drawn in place, in colour (NO_COLOR empty keeps it).
+            s.outputOnConsole = true;
+            s.environment = {"NO_COLOR="};
+        }
         const e2e::Result rs = run(s);
         ASSERT_FALSE(rs.timedOut) << rs.output;
         EXPECT_EQ(rs.exitStatus, stop.exitStatus) << rs.output << rs.errors;
         const auto got = records(rs.files.at("journal.json"));
         for (size_t i = 0; i < 2; ++i) {
             const std::string which = std::string(1, static_cast<char>('A' + i)) + "1";
-            EXPECT_EQ(got.count(which) == 1 ? got.at(which)["result"].get<std::string>() : "",
-                      stop.results[i])
-                << which;
+            EXPECT_EQ(result(got, which), stop.results[i]) << which;
             if (stop.results[i] == "interrupted") {
                 EXPECT_EQ(got.at(which)["exit_status"], 130) << which;  // not ended by the kill
+                EXPECT_EQ(got.at(which)["reason"], stop.reason) << which;
             }
             EXPECT_TRUE(rs.stationPortsFree[i]) << which;
         }
-        EXPECT_EQ(rs.output.find("[B] stopped") != std::string::npos, stop.key == 'q');
+        EXPECT_NE(rs.output.find(stop.said), std::string::npos) << rs.output;
+        EXPECT_EQ(rs.output.find("[B] stopped") != std::string::npos, stop.results[1] == "");
+        if (s.outputOnConsole) {
+            EXPECT_NE(rs.output.find("\x1b[33m"), std::string::npos);  // interrupted, in yellow
+            const std::string shown =
+                std::regex_replace(rs.output, std::regex("\x1b\\[[0-9;]*[A-Za-z]|\r"), "");
+            for (size_t start = 0, end; (end = shown.find('\n', start)) != std::string::npos;
+                 start = end + 1)
+                EXPECT_LT(end - start, 80u) << shown.substr(start, end - start);
+        }
     }
 }
 
 NATIVE_AND_WINE(Station);
+
+// The station takes no more phones by itself, says why and ends with a
+// status that is not 0, once the phones being flashed have finished: an
+// image replaced between two phones (the next phone is refused before its
+// FLASH is erased), a record that cannot be written (the journal's torn last
+// line is ended, the failed record cut back: every line stays whole).
+TEST(StationNative, WhatItCheckedOrKeepsFailsItStops) {
+    // Longer than a phone's log: the limit on the file size is the journal's.
+    const std::string earlier =
+        "{\"pad\":\"" + std::string(10000, 'x') + "\"}\n{\"schema\":1,\"slot\":\"X\",\"pho";
+    e2e::Key replace(0, "[A] phone 1: verified");
+    replace.action = [](int, const std::string& dir) {
+        std::ofstream(dir + "/a.bin.new") << std::string(3000, 'x');
+        std::filesystem::rename(dir + "/a.bin.new", dir + "/a.bin");
+    };
+    const struct {
+        const char* what;
+        std::vector<e2e::Key> keys;
+        uint64_t fileSizeLimit;
+        std::vector<std::string> results;  // A1, A2
+        std::string said;
+        std::string journal;  // as it is after the run; "" not checked
+    } halts[] = {
+        {"an image replaced", {replace}, 0, {"verified", "failed"},
+         "a.bin is not the file the station checked: no new phones", ""},
+        {"a record not written", {}, earlier.size() + 20, {"", ""},
+         "journal.json: the record of A phone 1 could not be written", earlier + "\n"},
+    };
+    for (const auto& halt : halts) {
+        SCOPED_TRACE(halt.what);
+        e2e::Scenario s = station({phone()});
+        s.stationRuns = 2;
+        s.args.push_back("--repeat=2");
+        s.files["journal.json"] = earlier;
+        s.keys = halt.keys;
+        s.fileSizeLimit = halt.fileSizeLimit;
+        const e2e::Result r = e2e::run(s);
+        ASSERT_FALSE(r.timedOut) << r.output;
+        EXPECT_EQ(r.exitStatus, 1) << r.output << r.errors;
+        EXPECT_NE(r.errors.find(halt.said), std::string::npos) << r.errors;
+        const std::string& text = r.files.at("journal.json");
+        ASSERT_EQ(text.rfind(earlier + "\n", 0), 0u) << text;
+        const auto journal = records(text.substr(earlier.size() + 1));
+        EXPECT_EQ(result(journal, "A1"), halt.results[0]);
+        EXPECT_EQ(result(journal, "A2"), halt.results[1]);
+        if (!halt.journal.empty()) {
+            EXPECT_EQ(text, halt.journal);
+        }
+        if (halt.results[1] == "failed") {
+            EXPECT_EQ(journal.at("A2")["reason"].get<std::string>().rfind(
+                          "a.bin: not the file the station checked (SHA-256 ", 0),
+                      0u);
+            EXPECT_TRUE(r.stationServers[0]->reports().at(1).images.empty());  // never erased
+        }
+    }
+}
 
 }  // namespace

@@ -31,6 +31,9 @@ ExecCall::ExecCall(const std::vector<std::string>& argv,
 }
 
 void ExecCall::exec() const {
+    // The test process ignores SIGPIPE for its own pipes; exec would hand
+    // that on to every program a test starts.
+    signal(SIGPIPE, SIG_DFL);
     execve(argv_[0], argv_.data(), envp_.data());
     _exit(127);
 }

@@ -35,6 +35,7 @@ public:
     ExecCall(const ExecCall&) = delete;  // its pointers point into itself
     ExecCall& operator=(const ExecCall&) = delete;
     // Async-signal-safe: never returns; exit status 127 when exec fails.
+    // The program starts with SIGPIPE's default action.
     [[noreturn]] void exec() const;
 
 private:

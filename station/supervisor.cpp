@@ -1,0 +1,281 @@
+#include "station/supervisor.h"
+
+#include <filesystem>
+
+#include "app/console.h"
+#include "app/run_state.h"
+#include "platform/files.h"
+#include "platform/keyboard.h"
+#include "platform/process.h"
+#include "platform/terminal.h"
+#include "station/plain_lines.h"
+
+namespace {
+
+// How often the observers see the whole station.
+constexpr int64_t kRefreshMs = 250;
+// After the console closed, the system ends the process within about 5 s:
+// workers that have not ended by this are left, their phones recorded.
+constexpr int64_t kCloseGraceMs = 2500;
+// A worker that says this much at once waits for the next pass: one
+// talkative worker cannot hold the loop.
+constexpr int kReadsPerPass = 64;
+
+const char* causeOf(StopRequest request) {
+    switch (request) {
+        case StopInterrupt:
+            return "Ctrl-C";
+        case StopTerminate:
+            return "SIGTERM";
+        case StopHangUp:
+            return "SIGHUP";
+        case StopClose:
+            return "the console closed";
+        default:
+            return "";
+    }
+}
+
+class Loop {
+public:
+    Loop(Station& station, const std::vector<StationObserver*>& observers)
+        : station_(station), observers_(observers), workers_(station.slots.size(), nullptr) {}
+    void run();
+
+private:
+    void say(const std::string& text, bool urgent);
+    void publish(Slot& slot);
+    std::string beingFlashed() const;
+    void halt(const std::string& why);
+    void quit();
+    void stopAll(StopRequest request, int64_t nowMs);
+    void readKeys(int64_t nowMs);
+    bool openLog(const Slot& slot, int32_t number, std::string* path, OutputFile* log,
+                 std::string* error);
+    void startWorker(size_t i, int64_t nowMs);
+    bool readWorker(size_t i, int64_t nowMs);
+    void endWorker(size_t i, int64_t nowMs, bool abandon);
+    void tick(size_t i, int64_t nowMs);
+
+    Station& station_;
+    const std::vector<StationObserver*>& observers_;
+    std::vector<Worker*> workers_;  // by slot; null when none runs
+    int64_t lastRefreshMs_ = -kRefreshMs;
+    int64_t closedAtMs_ = -1;
+};
+
+void Loop::say(const std::string& text, bool urgent) {
+    for (StationObserver* observer : observers_)
+        observer->stationSaid(station_, text, urgent);
+}
+
+void Loop::publish(Slot& slot) {
+    for (const std::string& line : slot.news)
+        for (StationObserver* observer : observers_)
+            observer->slotChanged(station_, slot, line);
+    slot.news.clear();
+}
+
+std::string Loop::beingFlashed() const {
+    const int32_t n = phonesBeingFlashed(station_);
+    return n == 1 ? "1 phone being flashed finishes"
+                  : std::to_string(n) + " phones being flashed finish";
+}
+
+void Loop::halt(const std::string& why) {
+    station_.stopping = true;
+    if (station_.halt.empty()) station_.halt = why;
+    say(why + ": no new phones; " + beingFlashed(), true);
+}
+
+void Loop::quit() {
+    station_.stopping = true;
+    say("stopping: no new phones; " + beingFlashed(), false);
+}
+
+void Loop::stopAll(StopRequest request, int64_t nowMs) {
+    if (request == StopNone || !station_.stopCause.empty()) return;
+    station_.stopping = true;
+    station_.stopCause = causeOf(request);
+    int32_t phones = 0;
+    for (size_t i = 0; i < workers_.size(); ++i) {
+        Slot& slot = station_.slots[i];
+        const bool flashing = slot.busy && slot.phone.started;
+        if (slotInterrupt(slot, station_.stopCause, nowMs)) {
+            worker_stop(workers_[i], true);
+            phones += flashing ? 1 : 0;
+        }
+    }
+    if (request == StopClose) closedAtMs_ = nowMs;
+    say("stopping now (" + station_.stopCause + "): " + std::to_string(phones) +
+            (phones == 1 ? " phone" : " phones") + " interrupted",
+        false);
+}
+
+void Loop::readKeys(int64_t nowMs) {
+    while (key_pressed()) {
+        const int key = consoleReadKey();
+        if (key < 0) break;
+        if (key == 'q' || key == 'Q') quit();
+        // A terminal that passes Ctrl-C on as a byte.
+        if (key == kCtrlC) stopAll(StopInterrupt, nowMs);
+    }
+}
+
+// The phone's log, made anew and never over a file that is there: the slot,
+// the station's start and the phone ("A-20261209-140307-3.log"), then a
+// header line, then what its worker prints.
+bool Loop::openLog(const Slot& slot, int32_t number, std::string* path, OutputFile* log,
+                   std::string* error) {
+    std::string name = slot.name;
+    for (char& c : name)
+        if (!path_char_allowed(c)) c = '_';
+    const std::string base =
+        (std::filesystem::path(station_.config.logDir) /
+         (name + "-" + station_.logStamp + "-" + std::to_string(number)))
+            .string();
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        *path = base;
+        if (attempt > 1) *path += '.' + std::to_string(attempt);
+        *path += ".log";
+        bool exists = false;
+        *log = output_create_new(path->c_str(), &exists);
+        if (*log != kNoOutputFile) {
+            const std::string header = "# " + clockOfDay(wallMs()) + " download " +
+                                       station_.identity.version + ", station " +
+                                       station_.identity.station + ", slot " + slot.name + " (" +
+                                       slot.device + "), phone " + std::to_string(number) + "\n";
+            output_write(*log, header.data(), header.size());
+            return true;
+        }
+        if (!exists) break;
+    }
+    *error = *path + ": " + output_failure();
+    return false;
+}
+
+void Loop::startWorker(size_t i, int64_t nowMs) {
+    Slot& slot = station_.slots[i];
+    std::string logFile;
+    OutputFile log = kNoOutputFile;
+    std::string error = "no channel for its events";
+    Worker* worker = nullptr;
+    if (station_.config.logDir == nullptr ||
+        openLog(slot, slot.workers + 1, &logFile, &log, &error)) {
+        std::string eventsPath;
+        worker = worker_create(&eventsPath);
+        std::vector<std::string> args = station_.workerArgs;
+        args.push_back("/c:" + slot.device);
+        args.push_back("--events=" + eventsPath);
+        if (worker != nullptr && !worker_start(worker, station_.program, args, log, &error)) {
+            worker_free(worker);
+            worker = nullptr;
+        }
+        output_close(log);
+    }
+    if (worker == nullptr) {
+        slotWorkerFailed(slot, error);
+    } else {
+        workers_[i] = worker;
+        slotWorkerStarted(slot, station_.images, logFile, nowMs, wallMs());
+    }
+    publish(slot);
+}
+
+// True when the worker has ended (its channel closed).
+bool Loop::readWorker(size_t i, int64_t nowMs) {
+    char buffer[4096];
+    for (int reads = 0; reads < kReadsPerPass; ++reads) {
+        const long n = worker_read(workers_[i], buffer, sizeof buffer);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        slotFeed(station_.slots[i], buffer, static_cast<size_t>(n), nowMs);
+    }
+    return false;
+}
+
+void Loop::endWorker(size_t i, int64_t nowMs, bool abandon) {
+    Slot& slot = station_.slots[i];
+    Worker* worker = workers_[i];
+    workers_[i] = nullptr;
+    WorkerExit how;
+    how.abandoned = abandon;
+    if (!abandon && !worker_reap(worker, &how.status, &how.signal, 1000)) {
+        // Its channel closed, its process lives on: ended, or left.
+        worker_kill(worker);
+        how.abandoned = !worker_reap(worker, &how.status, &how.signal, 1000);
+    }
+    worker_free(worker);
+    if (slotWorkerEnded(slot, how, nowMs, wallMs(), station_.config.repeat, station_.stopping)) {
+        // The record is kept before the phone's end is shown.
+        for (StationObserver* observer : observers_) {
+            const std::string trouble = observer->phoneEnded(station_, slot, slot.phone);
+            if (!trouble.empty()) halt(trouble);
+        }
+    }
+    publish(slot);
+}
+
+void Loop::tick(size_t i, int64_t nowMs) {
+    switch (slotTick(station_.slots[i], nowMs, station_.stopping)) {
+        case SlotAction::Stop:
+            worker_stop(workers_[i], false);
+            break;
+        case SlotAction::Kill:
+            worker_kill(workers_[i]);
+            break;
+        case SlotAction::Abandon:
+            endWorker(i, nowMs, true);
+            break;
+        case SlotAction::None:
+            break;
+    }
+}
+
+void Loop::run() {
+    for (;;) {
+        int64_t now = steadyMs();
+        bool active = false;
+        for (size_t i = 0; i < workers_.size(); ++i) {
+            const Slot& slot = station_.slots[i];
+            if (!slot.busy && !slot.done && slot.unusable.empty() && !station_.stopping)
+                startWorker(i, now);
+            active = active || slot.busy;
+        }
+        if (!active) break;
+        if (now - lastRefreshMs_ >= kRefreshMs) {
+            for (StationObserver* observer : observers_)
+                observer->refresh(station_);
+            lastRefreshMs_ = now;
+        }
+        const bool keys = terminal_in_foreground();
+        wait_for_workers(workers_.data(), workers_.size(), keys, kRefreshMs);
+        now = steadyMs();
+        stopAll(stop_request_take(), now);
+        if (keys) readKeys(now);
+        for (size_t i = 0; i < workers_.size(); ++i) {
+            if (workers_[i] != nullptr && readWorker(i, now)) endWorker(i, now, false);
+            Slot& slot = station_.slots[i];
+            if (!slot.inputChanged.empty()) {
+                // The files changed under the station: an operator must look.
+                halt(slot.inputChanged);
+                slot.inputChanged.clear();
+            }
+            const bool closing = closedAtMs_ >= 0 && now - closedAtMs_ > kCloseGraceMs;
+            if (workers_[i] != nullptr && closing) {
+                worker_kill(workers_[i]);
+                endWorker(i, now, true);
+            }
+            if (workers_[i] != nullptr) tick(i, now);
+            publish(slot);
+        }
+    }
+    for (StationObserver* observer : observers_)
+        observer->finish(station_);
+}
+
+}  // namespace
+
+void superviseStation(Station& station, const std::vector<StationObserver*>& observers) {
+    Loop(station, observers).run();
+}

@@ -1,0 +1,216 @@
+// A slot's behaviour from its worker's event lines and the clock alone (no
+// process, no pty), one row a behaviour; and the table's rows fitted to a
+// terminal of any size.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "station/slot.h"
+#include "station/table.h"
+
+namespace {
+
+// A step at a time (ms): a worker's bytes, or "tick" ("tick q": the station
+// takes no new phones), "stop CAUSE" (slotInterrupt), "exit N", "signal N"
+// or "abandon" (the worker ended so).
+struct Step {
+    int64_t ms;
+    std::string what;
+};
+
+std::string line(const std::string& json) {
+    return json + "\n";
+}
+
+const std::string kEnq = line(R"({"event":"stage","t":0.0,"stage":"enq-wait"})");
+const std::string kIrom = line(R"({"event":"stage","t":1.5,"stage":"irom"})");
+const std::string kImage = line(R"({"event":"stage","t":2,"stage":"image","index":0,"speed":460800})");
+const std::string kEndVerified =
+    line(R"({"event":"end","t":9,"exit_status":0,"result":"verified","reason":"","flash":""})");
+const std::string kEndCrc = line(
+    R"({"event":"end","t":9,"exit_status":2,"result":"failed","reason":"a.bin: CRC mismatch","flash":"1 of 1 images verified"})");
+
+struct Outcome {
+    std::string actions;  // what the ticks asked, in order
+    bool record = false;
+};
+
+Outcome play(Slot& slot, const std::vector<Step>& steps) {
+    Outcome out;
+    ImageFacts image;
+    image.file = "a.bin";
+    slotWorkerStarted(slot, {image}, "", 0, 1'000'000);
+    for (const Step& step : steps) {
+        const std::string& w = step.what;
+        if (w.rfind("tick", 0) == 0) {
+            static const char* const kNames[] = {"", "stop ", "kill ", "abandon "};
+            const SlotAction action = slotTick(slot, step.ms, w == "tick q");
+            out.actions += kNames[static_cast<int>(action)];
+            if (action == SlotAction::Abandon)
+                out.record = slotWorkerEnded(slot, {-1, 0, true}, step.ms, 2'000'000, 0, false);
+        } else if (w.rfind("stop ", 0) == 0) {
+            slotInterrupt(slot, w.substr(5), step.ms);
+        } else if (w.rfind("exit ", 0) == 0 || w.rfind("signal ", 0) == 0) {
+            const int n = std::stoi(w.substr(w.find(' ') + 1));
+            const WorkerExit how{w[0] == 'e' ? n : -1, w[0] == 's' ? n : 0, false};
+            out.record = slotWorkerEnded(slot, how, step.ms, 2'000'000, 0, false);
+        } else {
+            slotFeed(slot, w.data(), w.size(), step.ms);
+        }
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string all;
+    for (const std::string& l : lines)
+        all += l + "|";
+    return all;
+}
+
+TEST(Slot, EventLinesInRecordsAndActionsOut) {
+    const std::string longLine(kMaxEventLine + 10, 'x');
+    const struct {
+        const char* behaviour;
+        std::vector<Step> steps;
+        const char* result;  // "" when the worker had no phone (no record)
+        const char* reason;
+        Json exitStatus;
+        const char* actions;
+        const char* shown;  // in the slot's news, its cause or why it is unusable
+    } rows[] = {
+        {"a verified phone, its start from its announcement",
+         {{0, kEnq}, {1500, kIrom}, {2000, kImage}, {9000, kEndVerified}, {9100, "exit 0"}},
+         "verified", "", 0, "", "phone 1: verified in 7.6 s|"},
+        {"an event split across two reads of the pipe",
+         {{0, kIrom}, {1, kEndCrc.substr(0, 30)}, {2, kEndCrc.substr(30)}, {3, "exit 2"}},
+         "failed", "a.bin: CRC mismatch", 2, "", "FAILED: a.bin: CRC mismatch|"},
+        {"fields of the wrong type are ignored, the worker's end still counts",
+         {{0, kIrom},
+          {1, line(R"({"event":"image","index":"0","size":-5,"sha256":7})")},
+          {2, line(R"({"event":"verdict","index":99,"result":"verified"})")},
+          {3, line(R"([1,2])") + line("not json") + line(R"({"event":5})")},
+          {4, line(R"({"event":"end","exit_status":"x","result":7,"reason":[1],"flash":null})")},
+          {5, "exit 0"}},
+         "failed", "", Json(), "", "FAILED: |"},
+        {"a line without an end for 64 KiB is dropped, the next one is taken",
+         {{0, kIrom}, {1, longLine}, {2, longLine}, {3, "\n" + kEndVerified}, {4, "exit 0"}},
+         "verified", "", 0, "", "over 64 KiB was dropped|"},
+        {"a last line without its line end still counts",
+         {{0, kIrom}, {1, kEndCrc.substr(0, kEndCrc.size() - 1)}, {2, "exit 2"}},
+         "failed", "a.bin: CRC mismatch", 2, "", ""},
+        {"a worker that dies without its end event",
+         {{0, kIrom}, {5, "signal 9"}},
+         "failed", "the worker ended by signal 9, without its end event", Json(), "", ""},
+        {"each event resets the watchdog's clock; silence past the stage's limit stops, then "
+         "kills, then gives the worker up",
+         {{0, kIrom}, {39'000, "tick"}, {39'500, line(R"({"event":"heard"})")}, {79'000, "tick"},
+          {79'600, "tick"}, {89'000, "tick"}, {89'700, "tick"}, {94'000, "tick"}, {94'800, "tick"}},
+         "failed", "no word from the worker for 40 s in stage irom; the worker could not be ended",
+         Json(), "stop kill abandon ", "its worker could not be ended"},
+        {"no limit while the worker waits for a phone; q stops it, no record",
+         {{0, kEnq}, {600'000, "tick"}, {600'001, "tick q"}, {600'100, "exit 1"}},
+         "", "", Json(), "stop ", "stopped|"},
+        {"Ctrl-C: the phone is interrupted, named by what stopped it",
+         {{0, kImage},
+          {10, "stop SIGTERM"},
+          {20, line(R"({"event":"end","exit_status":130,"result":"interrupted","reason":"Ctrl-C","flash":"x"})")},
+          {30, "exit 130"}},
+         "interrupted", "SIGTERM", 130, "", "interrupted: SIGTERM|"},
+        {"a worker with no phone and a note: the slot is unusable",
+         {{0, line(R"({"event":"note","text":"/dev/x: No such file or directory"})")},
+          {1, line(R"({"event":"end","exit_status":1,"result":"failed","reason":"Failed to open the port. Status = -2"})")},
+          {2, "exit 1"}},
+         "", "", Json(), "", "/dev/x: No such file or directory"},
+        {"the notes are the cause, without the answers' echo",
+         {{0, kIrom},
+          {1, line(R"({"event":"question","text":"CRC?","answer":"y","by":"answers"})")},
+          {2, line(R"({"event":"note","text":"answered y by --answers"})")},
+          {3, line(R"({"event":"note","text":"the serial device disappeared"})")},
+          {4, kEndCrc},
+          {5, "exit 2"}},
+         "failed", "a.bin: CRC mismatch", 2, "", "the serial device disappeared"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        Slot slot;
+        slot.name = "A";
+        const Outcome out = play(slot, row.steps);
+        EXPECT_EQ(out.actions, row.actions);
+        EXPECT_EQ(out.record, row.result[0] != '\0');
+        EXPECT_FALSE(slot.busy);
+        const PhoneRecord& phone = slot.phone;
+        if (out.record) {
+            EXPECT_EQ(phone.result, row.result);
+            EXPECT_EQ(phone.reason, row.reason);
+            EXPECT_EQ(phone.exitStatus, row.exitStatus);
+            EXPECT_EQ(slot.verified + slot.failed + slot.interrupted, 1);
+            EXPECT_EQ(slot.interrupted, phone.result == "interrupted" ? 1 : 0);
+        }
+        const std::string shown = joined(slot.news) + phone.cause + slot.unusable;
+        EXPECT_NE(shown.find(row.shown), std::string::npos) << shown;
+    }
+}
+
+// The facts a verified phone's record keeps, from its events.
+TEST(Slot, TheRecordHoldsWhatThePhoneSaid) {
+    Slot slot;
+    play(slot,
+         {{0, kEnq},
+          {1500, kIrom},
+          {1600, line(R"({"event":"phone","irom_identity":11,"loader":["V2"],"flash_device":["AMD"]})")},
+          {2000, kImage},
+          {2001, line(R"({"event":"image","index":0,"size":3000,"sha256":"ab","checksum":7,"crc":61624})")},
+          {2002, line(R"({"event":"progress","index":0,"bytes":1024,"size":3000})")},
+          {2003, line(R"({"event":"verdict","index":0,"result":"verified","phone_checksum":7,"phone_crc":61624})")},
+          {2004, line(R"({"event":"input-changed","file":"a.bin"})")},
+          {9000, kEndCrc},
+          {9100, "exit 2"}});
+    const PhoneRecord& phone = slot.phone;
+    EXPECT_EQ(phone.startMs, 1'000'000 + 1500);
+    EXPECT_EQ(phone.speed, 460800);
+    EXPECT_EQ(phone.iromIdentity, 11);
+    EXPECT_EQ(phone.loader, Json::array({"V2"}));
+    EXPECT_EQ(phone.flashDevice, Json::array({"AMD"}));
+    EXPECT_EQ(phone.stage, "image");
+    EXPECT_EQ(phone.flash, "1 of 1 images verified");
+    const ImageFacts& image = phone.images.at(0);
+    EXPECT_EQ(image.sha256, "ab");
+    EXPECT_EQ(image.crc, 61624);
+    EXPECT_EQ(image.verdict, "verified");
+    EXPECT_EQ(image.phoneChecksum, 7);
+    EXPECT_EQ(slot.inputChanged, "a.bin is not the file the station checked");
+}
+
+// Every row shorter than the terminal is wide, whatever the names and the
+// states; slot names that differ still differ where they were cut.
+TEST(Table, RowsFitTheTerminal) {
+    for (const size_t slots : {8, 20}) {
+        Station station;
+        for (size_t i = 0; i < slots; ++i) {
+            Slot slot;
+            slot.name = "pci-0000:00:14.0-usb-0:" + std::to_string(i) + ":1.0-port0";
+            slot.state = "FAILED: " + std::string(300, 'r');
+            slot.busy = slot.phone.started = true;
+            station.slots.push_back(slot);
+        }
+        for (const size_t columns : {200, 80, 40, 20}) {
+            SCOPED_TRACE(std::to_string(slots) + " slots, " + std::to_string(columns) + " columns");
+            const auto rows = tableRows(station, columns, 61'000, "journal: a record failed");
+            ASSERT_EQ(rows.size(), slots + 2);
+            for (const std::string& row : rows)
+                EXPECT_LT(row.size(), columns) << row;
+            EXPECT_NE(rows[0].find("..."), std::string::npos);
+            if (columns >= 80) {
+                EXPECT_NE(rows[0].substr(0, 40), rows[1].substr(0, 40));
+            }
+            EXPECT_EQ(rows[slots].rfind("all", 0), 0u);
+        }
+    }
+    EXPECT_EQ(elide("short", 5), "short");
+    EXPECT_EQ(elide("a long state", 8), "a lon...");
+    EXPECT_EQ(elide("by-path-0:2:1.0", 10, true), "...0:2:1.0");
+}
+
+}  // namespace
