@@ -15,11 +15,18 @@ void consoleInit() {
 
 namespace {
 
+// Where standard output and standard error show in one place, a note
+// after an open line of output (a row of progress glyphs) would run into it.
+bool streamsSame() {
+    static const bool same = terminal_streams_same();
+    return same;
+}
+
 void writeOut(const char* text, size_t length) {
     if (length == 0) return;
     std::fwrite(text, 1, length, stdout);
     fflush(stdout);
-    terminal_output_line_open(text[length - 1] != '\n');
+    terminal_output_line_open(text[length - 1] != '\n' && streamsSame());
 }
 
 }  // namespace
@@ -51,9 +58,7 @@ bool consoleOutputLost() {
 }
 
 void consoleBeginNote() {
-    // Where the note shows beside the text, a line of output still open
-    // (a row of progress glyphs) would run into it.
-    if (terminal_output_line_is_open() && terminal_streams_same()) std::fputc('\n', stderr);
+    if (terminal_output_line_is_open()) std::fputc('\n', stderr);
     terminal_output_line_open(false);
 }
 
@@ -76,7 +81,7 @@ void consolePutChar(char ch) {
 
 void consolePutCharDirect(char ch) {
     terminal_put_char_direct(ch);
-    terminal_output_line_open(ch != '\n');
+    terminal_output_line_open(ch != '\n' && streamsSame());
 }
 
 void consoleDropTypedAhead() {

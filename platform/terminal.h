@@ -53,8 +53,9 @@ bool terminal_size(int* columns, int* rows);
 // Whether standard output and standard error are one place (a terminal, or
 // a file they share), where a note would be shown twice.
 bool terminal_streams_same();
-// Whether standard output's last text left its line open: a note on
-// standard error then begins a line of its own (also on the signal path).
+// Whether standard output's last text left a line open where standard
+// error shows too: a note then begins a line of its own (also on the signal
+// path).
 void terminal_output_line_open(bool open);
 bool terminal_output_line_is_open();
 

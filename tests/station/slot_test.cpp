@@ -44,9 +44,10 @@ Outcome play(Slot& slot, const std::vector<Step>& steps) {
     for (const Step& step : steps) {
         const std::string& w = step.what;
         if (w.rfind("tick", 0) == 0) {
-            static const char* const kNames[] = {"", "stop ", "kill ", "abandon "};
+            static const char* const kNames[] = {"", "stop", "kill", "abandon"};
             const SlotAction action = slotTick(slot, step.ms, w == "tick q");
-            out.actions += kNames[static_cast<int>(action)];
+            if (action != SlotAction::None)
+                out.actions += kNames[static_cast<int>(action)] + ("@" + std::to_string(step.ms)) + " ";
             if (action == SlotAction::Abandon)
                 out.record = slotWorkerEnded(slot, {-1, 0, true}, step.ms, 2'000'000, 0, false);
         } else if (w.rfind("stop ", 0) == 0) {
@@ -108,10 +109,13 @@ TEST(Slot, EventLinesInRecordsAndActionsOut) {
          {{0, kIrom}, {39'000, "tick"}, {39'500, line(R"({"event":"heard"})")}, {79'000, "tick"},
           {79'600, "tick"}, {89'000, "tick"}, {89'700, "tick"}, {94'000, "tick"}, {94'800, "tick"}},
          "failed", "no word from the worker for 40 s in stage irom; the worker could not be ended",
-         Json(), "stop kill abandon ", "its worker could not be ended"},
+         Json(), "stop@79600 kill@89700 abandon@94800 ", "its worker could not be ended"},
+        {"a worker silent from its start: the slot is unusable",
+         {{29'900, "tick"}, {30'100, "tick"}, {30'200, "signal 15"}},
+         "", "", Json(), "stop@30100 ", "unusable: no word from the worker for 30 s in stage start"},
         {"no limit while the worker waits for a phone; q stops it, no record",
          {{0, kEnq}, {600'000, "tick"}, {600'001, "tick q"}, {600'100, "exit 1"}},
-         "", "", Json(), "stop ", "stopped|"},
+         "", "", Json(), "stop@600001 ", "stopped|"},
         {"Ctrl-C: the phone is interrupted, named by what stopped it",
          {{0, kImage},
           {10, "stop SIGTERM"},
