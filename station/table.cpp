@@ -72,7 +72,8 @@ std::vector<std::string> tableRows(const Station& station, size_t columns, int64
     const bool wide = usable >= 60;  // "ok" and "failed" spelt out
     const bool timed = usable >= 40;
     const size_t fixed = nameWidth + 2 + (wide ? 19 : 9) + 2 + (timed ? 7 : 0);
-    const size_t stateWidth = usable > fixed ? usable - fixed : 0;
+    // The width there is, up to what a reason needs: the time stays in sight.
+    const size_t stateWidth = std::min<size_t>(usable > fixed ? usable - fixed : 0, 100);
     const auto row = [&](const std::string& name, int32_t verified, int32_t failed,
                          const std::string& state, const std::string& time) {
         char counts[48];
@@ -141,8 +142,7 @@ void TerminalTable::refresh(const Station& station) {
         erase();
         plain_ = true;
         sayStationLine("the table needs " + std::to_string(table.size() + 1) +
-                           " rows, the terminal has " + std::to_string(rows) +
-                           ": one line per change from here",
+                           " rows, the terminal " + std::to_string(rows) + ": one line per change",
                        false);
         return;
     }

@@ -87,7 +87,7 @@ TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
     dir.write("fw.bin", "abcd");
     std::string many = "--ports=";
     for (int i = 0; i < 33; ++i)
-        many += "s" + std::to_string(i) + "=x,";
+        many += 's' + std::to_string(i) + "=x,";
     many.pop_back();
     const struct {
         std::vector<std::string> args;

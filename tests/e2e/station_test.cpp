@@ -14,6 +14,8 @@
 
 #include "sim/sums.h"
 #include "tests/e2e/native_or_wine.h"
+#include "tests/support/process.h"
+#include "tests/support/wine.h"
 
 namespace {
 
@@ -237,6 +239,15 @@ TEST_P(Station, ItsStops) {
     e2e::Key closed;
     closed.closeOutput = true;
     closed.after = "[A] phone 1: image 1/1";
+    // Windows: the console window closed (a thread of the station runs its
+    // handlers with CTRL_CLOSE_EVENT, as the system does).
+    e2e::Key window(0, "[B] phone 1: image 1/1", 800);
+    window.action = [](int, const std::string&) {
+        ProcessOptions options;
+        options.environment = wineEnvironment();
+        const ProcessResult r = runProcess(wineCommand(CONSOLE_CLOSE_EXE, {}), options);
+        EXPECT_EQ(r.exitStatus, 0) << r.output;
+    };
     const struct {
         const char* what;
         std::vector<e2e::Key> keys;
@@ -245,22 +256,25 @@ TEST_P(Station, ItsStops) {
         std::vector<std::string> results;  // by slot; "" no record
         const char* reason;                // of the interrupted
         const char* said;
-        bool onWine;
+        const char* where;  // native, wine or both
     } stops[] = {
         {"q", {{'q', "[A] phone 1: image 1/1", 800}}, {}, 0, {"verified", ""}, "",
-         "stopping: no new phones; 1 phone being flashed finishes", true},
+         "stopping: no new phones; 1 phone being flashed finishes", "both"},
         {"Ctrl-C", {{'\x03', "image 1/1", 800}}, {}, 130, {"interrupted", "interrupted"}, "Ctrl-C",
-         "stopping now (Ctrl-C): 2 phones interrupted", true},
+         "stopping now (Ctrl-C): 2 phones interrupted", "both"},
         {"SIGTERM", {e2e::Key::signal(SIGTERM, "[B] phone 1: image 1/1", 800)}, {SIGINT}, 130,
-         {"interrupted", "interrupted"}, "SIGTERM", "stopping now (SIGTERM)", false},
+         {"interrupted", "interrupted"}, "SIGTERM", "stopping now (SIGTERM)", "native"},
         {"q, then Ctrl-C", {{'q', "[A] phone 1: image 1/1", 300}, {'\x03', "stopping:", 500}}, {},
-         130, {"interrupted", ""}, "Ctrl-C", "stopping now (Ctrl-C): 1 phone interrupted", false},
+         130, {"interrupted", ""}, "Ctrl-C", "stopping now (Ctrl-C): 1 phone interrupted", "native"},
         {"a closed output, then Ctrl-C", {closed, e2e::Key::signal(SIGINT, "", 800)}, {}, 130,
-         {"interrupted", "interrupted"}, "Ctrl-C", "", false},
+         {"interrupted", "interrupted"}, "Ctrl-C", "", "native"},
+        {"the console closed", {window}, {}, 130, {"interrupted", "interrupted"},
+         "the console closed", "stopping now (the console closed): 2 phones interrupted", "wine"},
     };
     for (const auto& stop : stops) {
         SCOPED_TRACE(stop.what);
-        if (wine() && !stop.onWine) continue;
+        if (std::string(stop.where) != "both" && stop.where != std::string(wine() ? "wine" : "native"))
+            continue;
         std::vector<sim::PhoneConfig> phones = {phone(), phone()};
         for (sim::PhoneConfig& p : phones)
             p.paceLine = true;
