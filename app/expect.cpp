@@ -31,10 +31,11 @@ void requireExpected(const char* name, int64_t size, const std::string& sha256,
                      const ExpectedFile& expected) {
     if (!expected.given || (size == expected.size && sha256 == expected.sha256)) return;
     const std::string found = sha256.empty() ? "unknown" : sha256;
-    consoleNote("%s: not the file the station checked: SHA-256 %s expected, %s found; %s bytes "
-                "expected, %s found",
-                name, expected.sha256, found.c_str(), std::to_string(expected.size).c_str(),
-                std::to_string(size).c_str());
+    consoleNote(
+        "%s: not the file the station checked: SHA-256 %s expected, %s found; %s bytes "
+        "expected, %s found",
+        name, expected.sha256, found.c_str(), std::to_string(expected.size).c_str(),
+        std::to_string(size).c_str());
     eventInputChanged(name, expected.size, expected.sha256, size, found);
     char reason[200];
     std::snprintf(reason, sizeof reason,

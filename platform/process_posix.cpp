@@ -89,14 +89,15 @@ Worker* worker_create(std::string* eventsPath) {
     return worker;
 }
 
-bool worker_start(Worker* worker, const std::string& program,
-                  const std::vector<std::string>& args, OutputFile log, std::string* error) {
+bool worker_start(Worker* worker, const std::string& program, const std::vector<std::string>& args,
+                  OutputFile log, std::string* error) {
     std::vector<char*> argv;
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) become_worker(program.c_str(), argv.data(), worker->events[1], static_cast<int>(log));
+    if (pid == 0)
+        become_worker(program.c_str(), argv.data(), worker->events[1], static_cast<int>(log));
     const int saved = errno;
     close(worker->events[1]);
     worker->events[1] = -1;

@@ -102,8 +102,8 @@ std::vector<std::string> workerArguments(const Station& station, const std::stri
                    (bank == 'y' ? "yes" : "no"));
     // What was checked is what the worker flashes, or it refuses.
     if (!station.identity.loaderSha256.empty())
-        args.push_back(expectArgument("loader", file_length(run().loaderFile),
-                                      station.identity.loaderSha256));
+        args.push_back(
+            expectArgument("loader", file_length(run().loaderFile), station.identity.loaderSha256));
     for (size_t i = 0; i < station.images.size(); ++i) {
         const ImageFacts& image = station.images[i];
         if (!image.sha256.empty())

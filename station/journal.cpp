@@ -71,7 +71,8 @@ std::string Journal::open(const char* path) {
     path_ = path;
     bool created = false;
     file_ = output_open_records(path, &created);
-    if (file_ == kNoOutputFile) return path_ + ": the journal cannot be written: " + output_failure();
+    if (file_ == kNoOutputFile)
+        return path_ + ": the journal cannot be written: " + output_failure();
     std::string trouble;
     if (!output_is_regular(file_)) {
         trouble = "the journal must be a regular file (it is synced to the disk)";
@@ -79,8 +80,8 @@ std::string Journal::open(const char* path) {
         trouble = std::string("its folder cannot be synced: ") + output_failure();
     } else if (const int64_t free = path_free_bytes(path); free >= 0 && free < kLeastFreeBytes) {
         trouble = "the disk that holds it is full";
-    } else if (const int last = output_last_byte(file_); last >= 0 && last != '\n' &&
-                                                          !output_write(file_, "\n", 1)) {
+    } else if (const int last = output_last_byte(file_);
+               last >= 0 && last != '\n' && !output_write(file_, "\n", 1)) {
         // A torn last line is ended: every line after it is whole.
         trouble = std::string("the journal cannot be written: ") + output_failure();
     } else if (!output_sync(file_)) {

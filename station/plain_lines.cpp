@@ -5,12 +5,16 @@
 #include "app/console.h"
 #include "platform/terminal.h"
 
-std::string clockOfDay(int64_t wallMs) {
+std::string localTime(int64_t wallMs, const char* format) {
     const std::time_t seconds = static_cast<std::time_t>(wallMs / 1000);
     const std::tm* local = std::localtime(&seconds);
-    char text[16] = "";
-    if (local != nullptr) std::strftime(text, sizeof text, "%H:%M:%S", local);
+    char text[64] = "";
+    if (local != nullptr) std::strftime(text, sizeof text, format, local);
     return text;
+}
+
+std::string clockOfDay(int64_t wallMs) {
+    return localTime(wallMs, "%H:%M:%S");
 }
 
 std::string screenText(const std::string& text) {

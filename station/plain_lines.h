@@ -6,7 +6,9 @@
 
 #include "station/observer.h"
 
-// The local time of day of a wall-clock time, "14:03:07".
+// A wall-clock time in local time, as strftime's format has it; the time of
+// day, "14:03:07".
+std::string localTime(int64_t wallMs, const char* format);
 std::string clockOfDay(int64_t wallMs);
 
 // Text from a worker, a phone or a file as the terminal may show it: its

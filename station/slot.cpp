@@ -102,7 +102,8 @@ void takeStage(Slot& slot, const Json& event, int64_t nowMs) {
         slot.image = static_cast<int32_t>(index);
         slot.fraction = -1;
         int64_t speed = 0;
-        if (integer(event, "speed", 1, INT32_MAX, &speed)) phone.speed = static_cast<int32_t>(speed);
+        if (integer(event, "speed", 1, INT32_MAX, &speed))
+            phone.speed = static_cast<int32_t>(speed);
         say(slot, imageText(slot));
     }
 }
@@ -172,8 +173,7 @@ void takeEvent(Slot& slot, const Json& event, int64_t nowMs) {
                            result == "interrupted";
         phone.result = known ? result : "failed";
         int64_t status = 0;
-        phone.exitStatus =
-            integer(event, "exit_status", 0, 255, &status) ? Json(status) : Json();
+        phone.exitStatus = integer(event, "exit_status", 0, 255, &status) ? Json(status) : Json();
         phone.reason = text(event, "reason");
         phone.flash = text(event, "flash");
     }
@@ -206,8 +206,7 @@ double silenceLimitSeconds(const std::string& stage) {
 }
 
 std::string slotLine(const Slot& slot, const std::string& state) {
-    return slot.phone.started ? "phone " + std::to_string(slot.phone.number) + ": " + state
-                              : state;
+    return slot.phone.started ? "phone " + std::to_string(slot.phone.number) + ": " + state : state;
 }
 
 void slotWorkerStarted(Slot& slot, const std::vector<ImageFacts>& images,
@@ -242,7 +241,8 @@ void slotWorkerFailed(Slot& slot, const std::string& why) {
 
 void slotFeed(Slot& slot, const char* data, size_t size, int64_t nowMs) {
     for (size_t start = 0; start < size;) {
-        const auto* newline = static_cast<const char*>(std::memchr(data + start, '\n', size - start));
+        const auto* newline =
+            static_cast<const char*>(std::memchr(data + start, '\n', size - start));
         const size_t end = newline != nullptr ? static_cast<size_t>(newline - data) : size;
         if (slot.skipping) {
             slot.skipping = newline == nullptr;
@@ -311,8 +311,7 @@ bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t w
     slot.busy = false;
     PhoneRecord& phone = slot.phone;
     phone.endMs = wallMs;
-    phone.seconds =
-        phone.started ? static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0 : 0.0;
+    phone.seconds = phone.started ? static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0 : 0.0;
     phone.cause = joined(slot.notes);
     if (!slot.ended || how.abandoned) {
         phone.result = "failed";
@@ -369,6 +368,7 @@ bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t w
         slot.unfinished.push_back(phone);
         say(slot, "FAILED: " + phone.reason);
     }
-    slot.done = slot.done || stationStopping || repeat == 0 || (repeat > 0 && slot.phones >= repeat);
+    slot.done =
+        slot.done || stationStopping || repeat == 0 || (repeat > 0 && slot.phones >= repeat);
     return true;
 }

@@ -48,11 +48,11 @@ struct Slot {
     int32_t verified = 0;
     int32_t failed = 0;
     int32_t interrupted = 0;
-    int32_t workers = 0;  // started on this slot: the last phone's number
-    int32_t phones = 0;   // that announced themselves
+    int32_t workers = 0;                  // started on this slot: the last phone's number
+    int32_t phones = 0;                   // that announced themselves
     std::vector<PhoneRecord> unfinished;  // failed and interrupted phones
     bool done = false;
-    std::string unusable;  // why the slot takes no phone ("" when it does)
+    std::string unusable;      // why the slot takes no phone ("" when it does)
     std::string inputChanged;  // a worker found a file other than the one checked
 
     // The current worker and its phone.

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 
 #include "app/console.h"
@@ -27,15 +26,6 @@ std::string clockText(double seconds) {
     return text;
 }
 
-// The local time as it names the station's logs: "20261209-140307".
-std::string stampOf(int64_t ms) {
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    const std::tm* local = std::localtime(&seconds);
-    char text[32] = "";
-    if (local != nullptr) std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", local);
-    return text;
-}
-
 void summary(const Station& station) {
     if (consoleOutputLost()) return;
     consoleWrite("\nStation summary\n");
@@ -49,11 +39,11 @@ void summary(const Station& station) {
         verified += slot.verified;
         failed += slot.failed;
         interrupted += slot.interrupted;
-        consolePrint("  %s (%s): %d verified, %d failed%s%s%s\n", slot.name.c_str(),
-                     screenText(slot.device).c_str(), static_cast<int>(slot.verified),
-                     static_cast<int>(slot.failed), interruptedText(slot.interrupted).c_str(),
-                     slot.unusable.empty() ? "" : "; unusable: ",
-                     screenText(slot.unusable).c_str());
+        consolePrint(
+            "  %s (%s): %d verified, %d failed%s%s%s\n", slot.name.c_str(),
+            screenText(slot.device).c_str(), static_cast<int>(slot.verified),
+            static_cast<int>(slot.failed), interruptedText(slot.interrupted).c_str(),
+            slot.unusable.empty() ? "" : "; unusable: ", screenText(slot.unusable).c_str());
         for (const PhoneRecord& phone : slot.unfinished) {
             consolePrint("    phone %d: %s%s%s%s\n", static_cast<int>(phone.number),
                          phone.result.c_str(), phone.reason.empty() ? "" : ": ",
@@ -143,7 +133,7 @@ int runStation(int argc, char** argv) {
         }
     }
     const int64_t started = wallMs();
-    station.logStamp = stampOf(started);
+    station.logStamp = localTime(started, "%Y%m%d-%H%M%S");  // in the logs' names
     station.identity.version = toolVersion();
     station.identity.host = host_name();
     station.identity.station = station.logStamp + "-" + std::to_string(process_id());
@@ -161,9 +151,8 @@ int runStation(int argc, char** argv) {
     const char* noColour = std::getenv("NO_COLOR");
     TerminalTable table(inPlace && (noColour == nullptr || noColour[0] == '\0'));
     PlainLines lines;
-    const std::vector<StationObserver*> observers = {&journal,
-                                                     inPlace ? static_cast<StationObserver*>(&table)
-                                                             : &lines};
+    const std::vector<StationObserver*> observers = {
+        &journal, inPlace ? static_cast<StationObserver*>(&table) : &lines};
     stop_requests_catch();
     station.startMs = steadyMs();
     superviseStation(station, observers);

@@ -130,10 +130,9 @@ bool Loop::openLog(const Slot& slot, int32_t number, std::string* path, OutputFi
     std::string name = slot.name;
     for (char& c : name)
         if (!path_char_allowed(c)) c = '_';
-    const std::string base =
-        (std::filesystem::path(station_.config.logDir) /
-         (name + "-" + station_.logStamp + "-" + std::to_string(number)))
-            .string();
+    const std::string base = (std::filesystem::path(station_.config.logDir) /
+                              (name + "-" + station_.logStamp + "-" + std::to_string(number)))
+                                 .string();
     for (int attempt = 1; attempt <= 100; ++attempt) {
         *path = base;
         if (attempt > 1) *path += '.' + std::to_string(attempt);

@@ -18,8 +18,8 @@ bool continuation(char c) {
 }
 
 size_t columnsOf(const std::string& text) {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(),
-                                             [](char c) { return !continuation(c); }));
+    return static_cast<size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !continuation(c); }));
 }
 
 // The bytes of the first `columns` characters.
@@ -111,8 +111,7 @@ std::vector<std::string> tableRows(const Station& station, size_t columns, int64
     return rows;
 }
 
-void TerminalTable::slotChanged(const Station& station, const Slot& slot,
-                                const std::string& line) {
+void TerminalTable::slotChanged(const Station& station, const Slot& slot, const std::string& line) {
     if (plain_) lines_.slotChanged(station, slot, line);
 }
 

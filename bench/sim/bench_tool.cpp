@@ -14,7 +14,8 @@
 //    and at 460800 again with the wire trace on;
 //  - CPU over a whole 2 MiB run at 460800 bit/s.
 // Usage: bench_tool [--native-only] [--only idle|erase|wake|blocks|run|station]
-// (station: a table of its own, the Linux build with 1, 2, 4 and 8 slots)
+// (station: tables of their own, the Linux build with 1, 2, 4 and 8 slots, and
+// with 8 and 32 slots beside as many bare runs at once)
 // (Wine: DOWNLOAD_WINEPREFIX, default build/wineprefix)
 #include <dirent.h>
 #include <fcntl.h>
@@ -421,12 +422,15 @@ double runCpu(const Build& build, const std::string& dir) {
 }
 
 // 5. A station of n slots at 460800, each phone taking the same 512 KiB
-// image: the phones' block rates added up, the supervisor's own CPU, each
-// worker's, and the paced phones' (this process) apart.
+// image, and beside it n bare single runs started at once against the same
+// kind of phones: the phones' block rates added up, the wall time, the
+// supervisor's own CPU, each worker's (each bare run's), and the paced
+// phones' (this process) apart.
 struct StationFigures {
     double rate = -1;  // kB/s, all phones' block phases
+    double wall = 0;   // s, from the start to the last tool's end
     double supervisorCpu = 0;
-    double workerCpu = 0;  // one worker, % of a core
+    double workerCpu = 0;  // one worker or one bare run, % of a core
     double phoneCpu = 0;   // the virtual phones, % of a core
 };
 
@@ -448,11 +452,20 @@ std::pair<double, double> processCpu(pid_t pid) {
     return {own / tick, children / tick};
 }
 
-StationFigures stationRun(const std::string& dir, int slots) {
+double cpuSeconds(int who) {
+    rusage usage{};
+    ::getrusage(who, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The station (one tool, --ports) or bare runs (a tool a phone, /c:).
+StationFigures stationRun(const std::string& dir, int slots, bool station) {
     StationFigures figures;
     std::vector<std::unique_ptr<sim::PtyServer>> phones;
     std::vector<std::thread> threads;
-    std::string ports = "--ports=";
     for (int i = 0; i < slots; ++i) {
         sim::ServerOptions options;
         options.phone.paceLine = true;
@@ -460,49 +473,54 @@ StationFigures stationRun(const std::string& dir, int slots) {
         options.phone.enqIntervalMs = 20;
         options.phone.transcriptLimit = 1u << 20;
         options.runs = 1;
-        options.timeoutMs = 300000;
+        options.timeoutMs = 600000;
         phones.push_back(std::make_unique<sim::PtyServer>(options));
         std::string error;
         if (!phones.back()->open(&error)) return figures;
-        if (i > 0) ports += ',';
-        ports += static_cast<char>('A' + i);
-        ports += '=';
-        ports += phones.back()->slavePath();
     }
     for (auto& phone : phones)
         threads.emplace_back([&phone] { phone->serve(); });
-    rusage before{};
-    rusage childrenBefore{};
-    ::getrusage(RUSAGE_SELF, &before);
-    ::getrusage(RUSAGE_CHILDREN, &childrenBefore);
+    const double ownBefore = cpuSeconds(RUSAGE_SELF);
+    const double childrenBefore = cpuSeconds(RUSAGE_CHILDREN);
     const auto start = Clock::now();
-    const pid_t pid = startTool({"Linux build", false, DOWNLOAD_EXE, ""}, dir,
-                                {"half.bin", "/l", "/s:460", ports});
-    std::pair<double, double> cpu{0, 0};  // the station's own and its reaped workers'
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        const auto now = processCpu(pid);
-        if (now.first >= 0) cpu = now;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Build native = {"Linux build", false, DOWNLOAD_EXE, ""};
+    std::vector<pid_t> tools;
+    if (station) {
+        std::string ports = "--ports=";
+        for (int i = 0; i < slots; ++i) {
+            if (i > 0) ports += ',';
+            ports += 'S';
+            ports += std::to_string(i);
+            ports += '=';
+            ports += phones[static_cast<size_t>(i)]->slavePath();
+        }
+        tools.push_back(startTool(native, dir, {"half.bin", "/l", "/s:460", ports}));
+    } else {
+        for (auto& phone : phones)
+            tools.push_back(
+                startTool(native, dir, {"half.bin", "/l", "/s:460", "/c:" + phone->slavePath()}));
     }
-    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    rusage after{};
-    rusage childrenAfter{};
-    ::getrusage(RUSAGE_SELF, &after);
-    ::getrusage(RUSAGE_CHILDREN, &childrenAfter);
+    std::pair<double, double> cpu{0, 0};  // the station's own and its reaped workers'
+    bool allVerified = true;
+    for (const pid_t pid : tools) {
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            const auto now = processCpu(pid);
+            if (now.first >= 0) cpu = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        allVerified = allVerified && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    figures.wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double children = cpuSeconds(RUSAGE_CHILDREN) - childrenBefore;
+    figures.phoneCpu = 100.0 * (cpuSeconds(RUSAGE_SELF) - ownBefore) / figures.wall;
     for (auto& thread : threads)
         thread.join();
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    figures.phoneCpu = 100.0 *
-                       (seconds(after.ru_utime) + seconds(after.ru_stime) -
-                        seconds(before.ru_utime) - seconds(before.ru_stime)) /
-                       wall;
     // The station and every worker it reaped; its own from its last look.
-    const double all = seconds(childrenAfter.ru_utime) + seconds(childrenAfter.ru_stime) -
-                       seconds(childrenBefore.ru_utime) - seconds(childrenBefore.ru_stime);
-    figures.supervisorCpu = 100.0 * cpu.first / wall;
-    figures.workerCpu = 100.0 * (all - cpu.first) / slots / wall;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return figures;
+    figures.supervisorCpu = station ? 100.0 * cpu.first / figures.wall : 0.0;
+    figures.workerCpu =
+        100.0 * (children - (station ? cpu.first : 0.0)) / slots / figures.wall;
+    if (!allVerified) return figures;
     double rate = 0;
     for (auto& phone : phones) {
         if (phone->reports().empty()) return figures;
@@ -528,7 +546,7 @@ void stationTable(const std::string& dir) {
     double one = 0;
     for (int slots : {1, 2, 4, 8}) {
         std::fprintf(stderr, "a station of %d slots...\n", slots);
-        const StationFigures f = stationRun(dir, slots);
+        const StationFigures f = stationRun(dir, slots, true);
         if (slots == 1) one = f.rate;
         if (f.rate < 0) {
             std::printf("| %d | failed | | | | |\n", slots);
@@ -537,6 +555,22 @@ void stationTable(const std::string& dir) {
         std::printf("| %d | %.1f | %.1f %% | %.2f | %.1f | %.1f |\n", slots, f.rate,
                     one > 0 ? 100.0 * f.rate / (one * slots) : 0.0, f.supervisorCpu, f.workerCpu,
                     f.phoneCpu);
+    }
+    std::printf(
+        "\n| slots | station: wall (s) | bare runs: wall (s) | station / bare runs | blocks, "
+        "station / bare (kB/s) | CPU per slot, station (%% of a core) | CPU per bare run |\n"
+        "|---|---|---|---|---|---|---|\n");
+    for (int slots : {8, 32}) {
+        std::fprintf(stderr, "%d slots: a station, then %d bare runs...\n", slots, slots);
+        const StationFigures st = stationRun(dir, slots, true);
+        const StationFigures bare = stationRun(dir, slots, false);
+        if (st.rate < 0 || bare.rate < 0) {
+            std::printf("| %d | failed | | | | | |\n", slots);
+            continue;
+        }
+        std::printf("| %d | %.2f | %.2f | %.3f | %.1f / %.1f | %.2f | %.2f |\n", slots, st.wall,
+                    bare.wall, st.wall / bare.wall, st.rate, bare.rate,
+                    st.supervisorCpu / slots + st.workerCpu, bare.workerCpu);
     }
 }
 

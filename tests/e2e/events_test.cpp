@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -104,17 +103,11 @@ TEST(Events, ACompleteRunToldWhole) {
         EXPECT_EQ(verdicts[i]["phone_checksum"], r.phone.images[i].reported->checksum);
         EXPECT_EQ(verdicts[i]["phone_crc"], r.phone.images[i].reported->crc);
     }
-    // The phone heard at most once a second, also through an erase.
+    // The phone heard at most once a second, also through the erase.
     const std::vector<Json> heard = named(all, "heard");
-    ASSERT_GE(heard.size(), 4u);
     for (size_t i = 1; i < heard.size(); ++i)
         EXPECT_GE(heard[i]["t"].get<double>() - heard[i - 1]["t"].get<double>(), 0.99);
-    EXPECT_GE(std::count_if(heard.begin(), heard.end(),
-                            [&](const Json& h) {
-                                return h["t"] > images[0]["t"] &&
-                                       h["t"] < named(all, "progress").at(0)["t"];
-                            }),
-              2);
+    EXPECT_LT(heard.at(2)["t"], named(all, "progress").at(0)["t"]);
     // The last progress of each image is its whole size.
     for (const Json& p : named(all, "progress"))
         EXPECT_LE(p["bytes"], p["size"]);

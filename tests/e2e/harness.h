@@ -74,10 +74,8 @@ struct Scenario {
     double timeoutSeconds = 60;         // download is killed after this long
     std::vector<std::string> readBack;  // files of the working directory kept after the run
                                         // ("logs/": every file in that folder)
-    // Native: the tool's environment (NAME=VALUE added), its process group
-    // not the terminal's foreground, a copy of it in the working directory
-    // run instead, a limit to the size of the files it writes (beyond it
-    // writes fail).
+    // Native: NAME=VALUE added to its environment; it in the background; a
+    // copy of it run from the working directory; its files' size limit.
     std::vector<std::string> environment;
     bool background = false;
     bool toolCopy = false;

@@ -3,6 +3,7 @@
 // process runs its console control handlers with CTRL_CLOSE_EVENT, started,
 // as the system starts it, at kernel32's CtrlRoutine.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -17,20 +18,18 @@ int main() {
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
         all.push_back(entry);
     CloseHandle(snapshot);
-    const auto isDownload = [](const PROCESSENTRY32& p) {
-        return lstrcmpiA(p.szExeFile, "download.exe") == 0;
-    };
+    // The one whose parent is no download.exe: its workers' parent is it.
     DWORD station = 0;
     for (const PROCESSENTRY32& p : all) {
-        if (!isDownload(p)) continue;
         bool worker = false;
-        for (const PROCESSENTRY32& parent : all)
-            worker = worker || (parent.th32ProcessID == p.th32ParentProcessID && isDownload(parent));
-        if (!worker) station = p.th32ProcessID;
+        for (const PROCESSENTRY32& q : all)
+            worker = worker || (q.th32ProcessID == p.th32ParentProcessID &&
+                                lstrcmpiA(q.szExeFile, p.szExeFile) == 0);
+        if (!worker && lstrcmpiA(p.szExeFile, "download.exe") == 0) station = p.th32ProcessID;
     }
     // Through void*: a FARPROC is no thread's entry point to the compiler.
-    const auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "CtrlRoutine")));
+    const auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CtrlRoutine")));
     HANDLE process = station != 0 ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, station) : nullptr;
     HANDLE thread = process != nullptr && routine != nullptr
                         ? CreateRemoteThread(process, nullptr, 0, routine,
