@@ -270,8 +270,6 @@ MUTANTS = [
      "    if (!station.stopCause.empty()) return kExitInterrupted;\n", ""),
     ("station: dies of a closed output", "station/station.cpp",
      "    terminal_keep_running();\n", ""),
-    ("station: the same device twice", "app/command_line.cpp",
-     "std::strcmp(a.device, b.device) == 0 || file_same(a.device, b.device)", "false"),
     ("command line: --ports cut in place", "app/command_line.cpp",
      "    slotTexts().emplace_back(list);\n    char* item = slotTexts().back().data();",
      "    char* item = const_cast<char*>(list);"),

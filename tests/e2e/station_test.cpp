@@ -156,6 +156,9 @@ TEST_P(Station, EachPhoneOnTheRecord) {
         EXPECT_NE(log.substr(0, body).find(", slot " + slot + " ("), std::string::npos) << log;
         EXPECT_EQ(log.find(std::string(79, '-') + "\nTALVIREN GSM FLASH DOWNLOAD\n"), body);
         EXPECT_NE(log.find(fates[i].log), std::string::npos) << log;
+        // A note after a whole line of output, on the next line (no empty one).
+        const std::string cause = fates[i].cause;
+        EXPECT_TRUE(cause.empty() || log.find("-\n" + cause) != std::string::npos) << log;
         EXPECT_NE(r.output.find("[" + slot + "] phone 1: " +
                                 (i == 0 ? std::string("verified in ")
                                         : std::string("FAILED: ") + fates[i].reason)),
