@@ -230,8 +230,12 @@ const char* checkStation(const RunConfig& config, const char* portArg, char* rea
         if (config.repeat != 0) return "--repeat: only with --ports";
         if (config.journalFile != nullptr) return "--journal=: only with --ports";
         if (config.logDir != nullptr) return "--log-dir=: only with --ports";
+        if (config.quarantine >= 0) return "--quarantine=: only with --ports";
+        if (config.bell != Bell::Default) return "--bell=: only with --ports";
+        if (config.onResult != nullptr) return "--on-result=: only with --ports";
         return nullptr;
     }
+    if (config.makeJobFile != nullptr) return "--make-job=: makes a job, flashes no phone";
     if (portArg != nullptr) {
         std::snprintf(reason, size, "'%s': a station names its devices with --ports", portArg);
         return reason;
@@ -298,6 +302,31 @@ const char* parseLongOption(char* arg, RunConfig& config) {
         config.logDir = arg + 10;
     } else if (std::strncmp(arg, "--expect=", 9) == 0) {
         return parseExpected(arg + 9, config);
+    } else if (std::strncmp(arg, "--job=", 6) == 0) {
+        if (arg[6] == '\0') return "--job= needs a job file";
+        config.jobFile = arg + 6;
+    } else if (std::strncmp(arg, "--make-job=", 11) == 0) {
+        if (arg[11] == '\0') return "--make-job= needs a file name";
+        config.makeJobFile = arg + 11;
+    } else if (std::strncmp(arg, "--job-name=", 11) == 0) {
+        if (arg[11] == '\0' || std::strlen(arg + 11) > 64 || badSlotName(arg + 11) != nullptr)
+            return "--job-name= takes 1 to 64 characters, without spaces, controls or separators";
+        config.jobName = arg + 11;
+    } else if (std::strncmp(arg, "--quarantine=", 13) == 0) {
+        config.quarantine = parseDecimal(arg + 13);
+        if (arg[13] == '\0' || arg[13 + std::strspn(arg + 13, "0123456789")] != '\0' ||
+            config.quarantine > 1000)
+            return "--quarantine= takes the failures in a row that stop a slot (0: never)";
+    } else if (std::strncmp(arg, "--bell=", 7) == 0) {
+        const std::string_view bell(arg + 7);
+        config.bell = bell == "fail"   ? Bell::Fail
+                      : bell == "all"  ? Bell::All
+                      : bell == "none" ? Bell::None
+                                       : Bell::Default;
+        if (config.bell == Bell::Default) return "--bell= takes fail, all or none";
+    } else if (std::strncmp(arg, "--on-result=", 12) == 0) {
+        if (arg[12] == '\0') return "--on-result= needs a command";
+        config.onResult = arg + 12;
     } else {
         return "unknown option (see --help)";
     }
@@ -391,13 +420,19 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
     }
     if (config.showHelp || config.showVersion || config.listPorts) return true;
 
+    config.quarantine = -1;
     const char* speedArg = nullptr;
     const char* portArg = nullptr;
+    const char* jobArg = nullptr;  // what a job gives, given on the line too
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
         const char* reason = nullptr;
         if (!isImageArgument(arg)) {
+            const std::string_view before(config.answers, 3);
             reason = arg[0] == '/' ? parseOption(arg, config) : parseLongOption(arg, config);
+            if (arg[0] == '/' ? arg[1] != '\0' && std::strchr("tdwsflpTDWSFLP", arg[1]) != nullptr
+                              : before != std::string_view(config.answers, 3))
+                jobArg = jobArg != nullptr ? jobArg : arg;
             if (reason == nullptr && arg[0] == '/' && lower(arg[1]) == 's') speedArg = arg;
             if (reason == nullptr && arg[0] == '/' &&
                 ((arg[1] >= '1' && arg[1] <= '9') || lower(arg[1]) == 'c'))
@@ -412,6 +447,7 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
             }
             return false;
         } else {
+            jobArg = jobArg != nullptr ? jobArg : arg;
             reason = parseImage(arg, config);
         }
         if (reason != nullptr) {
@@ -419,7 +455,22 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
             return false;
         }
     }
-    if (config.imageCount < 1) {
+    if (config.jobFile != nullptr && jobArg != nullptr) {
+        describe(error, jobArg,
+                 "the job (--job=) gives the images, the loader, the target, the mode, the speed "
+                 "and the images' answers");
+        return false;
+    }
+    const char* jobProblem = config.jobFile != nullptr && config.makeJobFile != nullptr
+                                 ? "--job= runs a job, --make-job= makes one: not both"
+                             : config.jobName != nullptr && config.makeJobFile == nullptr
+                                 ? "--job-name=: only with --make-job="
+                                 : nullptr;
+    if (jobProblem != nullptr) {
+        if (error != nullptr) std::snprintf(error->text, sizeof error->text, "%s", jobProblem);
+        return false;
+    }
+    if (config.imageCount < 1 && config.jobFile == nullptr) {
         if (error != nullptr) std::snprintf(error->text, sizeof error->text, "no image given");
         return false;
     }

@@ -18,6 +18,9 @@ enum Question : int32_t {
 };
 constexpr int32_t kQuestionKinds = 4;
 
+// When the station rings the terminal's bell (--bell=).
+enum class Bell : int32_t { Default, Fail, All, None };
+
 // A station's slot (--ports): a serial device and the name its phones go by.
 constexpr int32_t kMaxSlots = 32;
 struct StationSlot {
@@ -68,6 +71,17 @@ struct RunConfig {
     // --expect=loader|N:SIZE:SHA256 (the station's workers).
     ExpectedFile expectedLoader;
     ExpectedFile expectedImages[kMaxImages];
+    // A production job: made (--make-job=FILE, named --job-name=TEXT) or run
+    // (--job=FILE, which gives the images, loader, target, mode, speed and
+    // the images' answers).
+    const char* makeJobFile;
+    const char* jobName;
+    const char* jobFile;
+    // A station's signals: failures in a row that quarantine a slot (0 never,
+    // -1 the default: 3 with --repeat), the bell, a command after each record.
+    int32_t quarantine;
+    Bell bell;
+    const char* onResult;
 };
 
 // Why a command line is invalid: the argument at fault and the reason, as one

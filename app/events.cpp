@@ -20,6 +20,8 @@ uint32_t lastProgressMs = 0;
 Json phoneFacts = {
     {"irom_identity", nullptr}, {"loader", Json::array()}, {"flash_device", Json::array()}};
 
+Json job;  // null without one
+
 // The signal path's end lines, two sets: one in use while the next is made.
 std::string signalLines[2][2];
 int signalInUse = 0;
@@ -85,6 +87,10 @@ bool eventsOn() {
     return output != kNoOutputFile || sinkForTests != nullptr;
 }
 
+void eventsSetJob(const std::string& name, const std::string& sha256) {
+    job = {{"name", name}, {"sha256", sha256}};
+}
+
 void eventStart(const RunConfig& config) {
     char device[16];
     std::snprintf(device, sizeof device, "COM%d", static_cast<int>(config.portIndex + 1));
@@ -94,7 +100,8 @@ void eventStart(const RunConfig& config) {
                    {"target", targetName(config.target)},
                    {"mode", config.linkMode == LinkWire ? "wire" : "dongle"},
                    {"speed", config.downloadSpeed},
-                   {"images", config.imageCount}});
+                   {"images", config.imageCount},
+                   {"job", job}});
     eventsPrepareSignalEnd("");
 }
 

@@ -20,6 +20,9 @@ void eventsOpenSink(EventSink sink);
 void eventsClose();
 bool eventsOn();
 
+// The job the run belongs to (--job), for the start event's "job" (null
+// without one).
+void eventsSetJob(const std::string& name, const std::string& sha256);
 void eventStart(const RunConfig& config);
 // An image's stage carries its index and the speed of its blocks.
 void eventStage(const char* stage, int32_t image = -1, int32_t speed = 0);

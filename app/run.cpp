@@ -22,13 +22,6 @@
 
 namespace {
 
-void printBanner() {
-    printRule('-');
-    consoleWrite("TALVIREN GSM FLASH DOWNLOAD\n");
-    consolePrint("Version: %s (%s)\n", kVersionText, kDateText);
-    printRule('-');
-}
-
 constexpr int32_t kInitialSpeed = 38400;
 constexpr int kEnq = 0x81;
 constexpr int kEnqAnswer = 0x7E;

@@ -149,6 +149,7 @@ bool askYesNo(const char* question, Question kind) {
         answer = key == 'n' || key == 'N' ? 'n' : 'y';
     }
     eventQuestion(question, answer, given != '\0' ? "answers" : "console");
+    state.answered[kind] = answer;
     if (answer != 'n') return true;
     char reason[200];
     std::snprintf(reason, sizeof reason, "answered n: %s", question);
@@ -163,6 +164,13 @@ void printRule(char ch) {
     line[79] = '\n';
     line[80] = '\0';
     consoleWrite(line);
+}
+
+void printBanner() {
+    printRule('-');
+    consoleWrite("TALVIREN GSM FLASH DOWNLOAD\n");
+    consolePrint("Version: %s (%s)\n", kVersionText, kDateText);
+    printRule('-');
 }
 
 void printFramedMessage(const char* text) {

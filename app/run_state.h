@@ -54,6 +54,8 @@ struct RunState {
     // event stream: the last one said. stoppedOnPurpose: a "no" or q.
     char stopReason[200];
     bool stoppedOnPurpose;
+    // The questions asked so far, by kind: the answer ('y', 'n'), 0 unasked.
+    char answered[kQuestionKinds];
 };
 
 // The run's state. One process runs one download; every stage shares it.
@@ -99,6 +101,8 @@ int finishRun(int status);
 
 // 79 copies of ch and a line feed.
 void printRule(char ch);
+// The classic banner: rule, name, version, rule.
+void printBanner();
 // "\n", hyphen rule, text, hyphen rule.
 void printFramedMessage(const char* text);
 // printFramedMessage, then abortRun with the run's port.

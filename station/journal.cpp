@@ -59,7 +59,10 @@ std::string journalLine(const PhoneRecord& phone, const Slot& slot,
                          {"flash", phone.flash},
                          {"cause", phone.cause},
                          {"loader_file", identity.loaderFile},
-                         {"loader_sha256", orNull(identity.loaderSha256)}};
+                         {"loader_sha256", orNull(identity.loaderSha256)},
+                         {"job", identity.jobName.empty() ? Json()
+                                                          : Json{{"name", identity.jobName},
+                                                                 {"sha256", identity.jobSha256}}}};
     return record.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

@@ -48,4 +48,6 @@ struct StationIdentity {
     std::string station;  // one id per station run: its start time and process id
     std::string loaderFile;
     std::string loaderSha256;
+    std::string jobName;  // "" without a job (--job)
+    std::string jobSha256;
 };

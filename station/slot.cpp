@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "station/fields.h"
+
 namespace {
 
 // What is kept of a worker's texts: its lines are input, however long.
@@ -22,24 +24,6 @@ bool number(const Json& event, const char* key, double* out) {
     const auto it = event.find(key);
     if (it == event.end() || !it->is_number()) return false;
     *out = it->get<double>();
-    return true;
-}
-
-bool integer(const Json& event, const char* key, int64_t low, int64_t high, int64_t* out) {
-    const auto it = event.find(key);
-    if (it == event.end()) return false;
-    int64_t value = 0;
-    if (it->is_number_unsigned()) {
-        const auto u = it->get<uint64_t>();
-        if (u > static_cast<uint64_t>(INT64_MAX)) return false;
-        value = static_cast<int64_t>(u);
-    } else if (it->is_number_integer()) {
-        value = it->get<int64_t>();
-    } else {
-        return false;
-    }
-    if (value < low || value > high) return false;
-    *out = value;
     return true;
 }
 
@@ -205,6 +189,15 @@ double silenceLimitSeconds(const std::string& stage) {
     return 0;
 }
 
+bool slotRelease(Slot& slot) {
+    if (!slot.quarantined) return false;
+    slot.quarantined = false;
+    slot.failuresInRow = 0;
+    slot.news.push_back("released: takes phones again");
+    slot.state = "waiting for a phone";
+    return true;
+}
+
 std::string slotLine(const Slot& slot, const std::string& state) {
     return slot.phone.started ? "phone " + std::to_string(slot.phone.number) + ": " + state : state;
 }
@@ -357,6 +350,7 @@ bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t w
     char text[64];
     if (phone.result == "verified") {
         ++slot.verified;
+        slot.failuresInRow = 0;
         std::snprintf(text, sizeof text, "verified in %.1f s", phone.seconds);
         say(slot, text);
     } else if (phone.result == "interrupted") {
@@ -367,6 +361,11 @@ bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t w
         ++slot.failed;
         slot.unfinished.push_back(phone);
         say(slot, "FAILED: " + phone.reason);
+        if (slot.quarantineAfter > 0 && ++slot.failuresInRow >= slot.quarantineAfter) {
+            slot.quarantined = true;
+            say(slot, "QUARANTINED after " + std::to_string(slot.failuresInRow) +
+                          " failures in a row: " + phone.reason);
+        }
     }
     slot.done =
         slot.done || stationStopping || repeat == 0 || (repeat > 0 && slot.phones >= repeat);

@@ -54,6 +54,11 @@ struct Slot {
     bool done = false;
     std::string unusable;      // why the slot takes no phone ("" when it does)
     std::string inputChanged;  // a worker found a file other than the one checked
+    // A bad cable fails phone after phone: so many failures in a row (0:
+    // never) and the slot takes no phone until it is released.
+    int32_t quarantineAfter = 0;
+    int32_t failuresInRow = 0;
+    bool quarantined = false;
 
     // The current worker and its phone.
     bool busy = false;
@@ -103,6 +108,9 @@ SlotAction slotTick(Slot& slot, int64_t nowMs, bool stationStopping);
 // unusable.
 bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t wallMs,
                      int32_t repeat, bool stationStopping);
+
+// Ends the slot's quarantine (its cable was changed); false when it had none.
+bool slotRelease(Slot& slot);
 
 // The slot's text for the screen: its phone and state ("phone 3: loader").
 std::string slotLine(const Slot& slot, const std::string& state);

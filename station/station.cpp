@@ -12,8 +12,10 @@
 #include "platform/process.h"
 #include "platform/terminal.h"
 #include "station/inputs.h"
+#include "station/job.h"
 #include "station/journal.h"
 #include "station/plain_lines.h"
+#include "station/signals.h"
 #include "station/supervisor.h"
 #include "station/table.h"
 
@@ -29,6 +31,7 @@ std::string clockText(double seconds) {
 void summary(const Station& station) {
     if (consoleOutputLost()) return;
     consoleWrite("\nStation summary\n");
+    if (!station.identity.jobName.empty()) consolePrint("  %s\n", jobText(station).c_str());
     int32_t verified = 0;
     int32_t failed = 0;
     int32_t interrupted = 0;
@@ -44,6 +47,7 @@ void summary(const Station& station) {
             screenText(slot.device).c_str(), static_cast<int>(slot.verified),
             static_cast<int>(slot.failed), interruptedText(slot.interrupted).c_str(),
             slot.unusable.empty() ? "" : "; unusable: ", screenText(slot.unusable).c_str());
+        if (slot.quarantined) consolePrint("    %s\n", screenText(slot.state).c_str());
         for (const PhoneRecord& phone : slot.unfinished) {
             consolePrint("    phone %d: %s%s%s%s\n", static_cast<int>(phone.number),
                          phone.result.c_str(), phone.reason.empty() ? "" : ": ",
@@ -51,9 +55,11 @@ void summary(const Station& station) {
                          phone.logFile.empty() ? "" : (" (log " + phone.logFile + ")").c_str());
         }
     }
-    consolePrint("  all: %d verified, %d failed%s in %s\n", static_cast<int>(verified),
+    const int64_t ms = steadyMs() - station.startMs;
+    consolePrint("  all: %d verified, %d failed%s in %s%s\n", static_cast<int>(verified),
                  static_cast<int>(failed), interruptedText(interrupted).c_str(),
-                 clockText(static_cast<double>(steadyMs() - station.startMs) / 1000.0).c_str());
+                 clockText(static_cast<double>(ms) / 1000.0).c_str(),
+                 yieldText(verified, failed, ms).c_str());
     if (!station.halt.empty())
         consolePrint("  no new phones after: %s\n", screenText(station.halt).c_str());
 }
@@ -76,6 +82,20 @@ bool makeLogDir(const char* dir) {
 }
 
 }  // namespace
+
+std::string jobText(const Station& station) {
+    return "job " + station.identity.jobName + " (" + station.identity.jobSha256.substr(0, 12) +
+           ")";
+}
+
+std::string yieldText(int32_t verified, int32_t failed, int64_t ms) {
+    if (verified + failed == 0) return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "; yield %.1f%%, %.0f phones/h",
+                  100.0 * verified / (verified + failed),
+                  ms > 0 ? (verified + failed) * 3600000.0 / static_cast<double>(ms) : 0.0);
+    return text;
+}
 
 int64_t steadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -110,16 +130,30 @@ int runStation(int argc, char** argv) {
     Station station;
     CommandLineError error;
     const bool valid = parseCommandLine(argc, argv, station.config, &error);
-    printRule('-');
-    consoleWrite("TALVIREN GSM FLASH DOWNLOAD\n");
-    consolePrint("Version: %s (%s)\n", kVersionText, kDateText);
-    printRule('-');
+    printBanner();
     if (!valid) {
         consoleNote("%s", error.text);
         printUsage();
         // Again where it can still be read: the usage fills a screen.
         consoleNote("%s", error.text);
         return kExitAbort;
+    }
+    Job job;
+    if (station.config.jobFile != nullptr) {
+        // The job's line: its files checked first, then parsed as if typed.
+        if (const std::string why = takeJob(station.config.jobFile, &job); !why.empty()) {
+            consoleNote("%s", why.c_str());
+            return kExitAbort;
+        }
+        int count = 0;
+        char** line = jobLine(job, argc, argv, &count);
+        if (!parseCommandLine(count, line, station.config, &error)) {
+            consoleNote("%s", error.text);
+            return kExitAbort;
+        }
+        station.identity.jobName = job.name;
+        station.identity.jobSha256 = job.sha256;
+        consolePrint("\n%s\n", jobText(station).c_str());
     }
     if (!openFlashLoader(station.config) || !checkInputs(station) || !outputsAreNoInputs(station))
         return kExitAbort;
@@ -143,6 +177,8 @@ int runStation(int argc, char** argv) {
         Slot slot;
         slot.name = station.config.slots[i].name;
         slot.device = station.config.slots[i].device;
+        const int32_t quarantine = station.config.quarantine;
+        slot.quarantineAfter = quarantine >= 0 ? quarantine : station.config.repeat != 0 ? 3 : 0;
         station.slots.push_back(slot);
     }
     consoleWrite("\n");
@@ -151,8 +187,12 @@ int runStation(int argc, char** argv) {
     const char* noColour = std::getenv("NO_COLOR");
     TerminalTable table(inPlace && (noColour == nullptr || noColour[0] == '\0'));
     PlainLines lines;
+    // The bell on a terminal unless told otherwise: a log gets no BEL bytes.
+    Bell bell = station.config.bell;
+    if (bell == Bell::Default) bell = terminal_output_is_console() ? Bell::Fail : Bell::None;
+    BellSignal ringer(bell);
     const std::vector<StationObserver*> observers = {
-        &journal, inPlace ? static_cast<StationObserver*>(&table) : &lines};
+        &journal, inPlace ? static_cast<StationObserver*>(&table) : &lines, &ringer};
     stop_requests_catch();
     station.startMs = steadyMs();
     superviseStation(station, observers);

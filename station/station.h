@@ -36,5 +36,9 @@ int runStation(int argc, char** argv);
 // Milliseconds: a steady clock for durations, the wall clock for records.
 int64_t steadyMs();
 int64_t wallMs();
+// "job line3 (3f2a9c0d1e2f)"; the yield and the phones an hour ("; yield
+// 75.0%, 41 phones/h"), "" before the first phone.
+std::string jobText(const Station& station);
+std::string yieldText(int32_t verified, int32_t failed, int64_t ms);
 // The phones being flashed now (announced, their worker not ended).
 int32_t phonesBeingFlashed(const Station& station);

@@ -48,6 +48,7 @@ private:
     std::string beingFlashed() const;
     void halt(const std::string& why);
     void quit();
+    void release();
     void stopAll(StopRequest request, int64_t nowMs);
     void readKeys(int64_t nowMs);
     bool openLog(const Slot& slot, int32_t number, std::string* path, OutputFile* log,
@@ -93,6 +94,16 @@ void Loop::quit() {
     say("stopping: no new phones; " + beingFlashed(), false);
 }
 
+void Loop::release() {
+    int32_t released = 0;
+    for (Slot& slot : station_.slots) {
+        released += slotRelease(slot) ? 1 : 0;
+        publish(slot);
+    }
+    if (released > 0)
+        say(std::to_string(released) + (released == 1 ? " slot" : " slots") + " released", false);
+}
+
 void Loop::stopAll(StopRequest request, int64_t nowMs) {
     if (request == StopNone || !station_.stopCause.empty()) return;
     station_.stopping = true;
@@ -117,6 +128,7 @@ void Loop::readKeys(int64_t nowMs) {
         const int key = consoleReadKey();
         if (key < 0) break;
         if (key == 'q' || key == 'Q') quit();
+        if (key == 'r' || key == 'R') release();
         // A terminal that passes Ctrl-C on as a byte.
         if (key == kCtrlC) stopAll(StopInterrupt, nowMs);
     }
@@ -237,9 +249,10 @@ void Loop::run() {
         bool active = false;
         for (size_t i = 0; i < workers_.size(); ++i) {
             const Slot& slot = station_.slots[i];
-            if (!slot.busy && !slot.done && slot.unusable.empty() && !station_.stopping)
-                startWorker(i, now);
-            active = active || slot.busy;
+            const bool idle = !slot.busy && !slot.done && slot.unusable.empty();
+            if (idle && !slot.quarantined && !station_.stopping) startWorker(i, now);
+            // A quarantined slot waits for its release (r) until the station stops.
+            active = active || slot.busy || (idle && !station_.stopping);
         }
         if (!active) break;
         if (now - lastRefreshMs_ >= kRefreshMs) {

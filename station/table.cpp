@@ -45,7 +45,8 @@ std::string clockText(double seconds) {
 }
 
 const char* colourOf(const std::string& row) {
-    if (row.find("FAILED") != std::string::npos || row.find("unusable") != std::string::npos)
+    if (row.find("FAILED") != std::string::npos || row.find("unusable") != std::string::npos ||
+        row.find("QUARANTINED") != std::string::npos)
         return "\x1b[31m";
     if (row.find("interrupted") != std::string::npos) return "\x1b[33m";
     if (row.find("verified") != std::string::npos) return "\x1b[32m";
@@ -90,23 +91,33 @@ std::vector<std::string> tableRows(const Station& station, size_t columns, int64
         return elide(text, usable);
     };
     std::vector<std::string> rows;
+    if (!station.identity.jobName.empty())
+        rows.push_back(elide(screenText(jobText(station)), usable));
     int32_t verified = 0;
+    bool quarantine = false;
     int32_t failed = 0;
     int32_t interrupted = 0;
     for (const Slot& slot : station.slots) {
         verified += slot.verified;
         failed += slot.failed;
         interrupted += slot.interrupted;
+        quarantine = quarantine || slot.quarantined;
         const bool timing = slot.busy && slot.phone.started;
         rows.push_back(
             row(screenText(slot.name), slot.verified, slot.failed, screenText(slot.state),
                 timing ? clockText(static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0) : ""));
     }
+    const int64_t ms = nowMs - station.startMs;
+    const std::string yield = yieldText(verified, failed, ms);
+    // The station's own time stands where a slot's phone time does.
     const std::string status =
+        (yield.empty() ? "" : yield.substr(2) + "; ") +
         (interrupted > 0 ? std::to_string(interrupted) + " interrupted; " : std::string()) +
-        (station.stopping ? "stopping" : "q: no new phones") + "; station " +
-        clockText(static_cast<double>(nowMs - station.startMs) / 1000.0);
-    rows.push_back(row("all", verified, failed, status, ""));
+        (station.stopping ? "stopping"
+         : quarantine     ? "r: release; q: no new phones"
+                          : "q: no new phones");
+    rows.push_back(
+        row("all", verified, failed, status, clockText(static_cast<double>(ms) / 1000.0)));
     if (!said.empty()) rows.push_back(elide(screenText(said), usable));
     return rows;
 }
