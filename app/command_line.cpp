@@ -49,6 +49,10 @@ int32_t parseDecimal(const char* text) {
     return static_cast<int32_t>(value);
 }
 
+constexpr const char* kJobGivesIt =
+    "the job (--job=) gives the images, the loader, the target, the mode, the speed and the "
+    "images' answers";
+
 // Each option as the classic tool takes it; the reason when it is refused.
 const char* parseOption(char* arg, RunConfig& config) {
     switch (lower(arg[1])) {
@@ -423,16 +427,19 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
     config.quarantine = -1;
     const char* speedArg = nullptr;
     const char* portArg = nullptr;
-    const char* jobArg = nullptr;  // what a job gives, given on the line too
+    bool job = false;  // a job gives the images and their settings
+    for (int i = 1; i < argc; ++i)
+        job = job || std::strncmp(argv[i], "--job=", 6) == 0;
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
         const char* reason = nullptr;
         if (!isImageArgument(arg)) {
-            const std::string_view before(config.answers, 3);
+            const std::string before(config.answers, 3);
             reason = arg[0] == '/' ? parseOption(arg, config) : parseLongOption(arg, config);
-            if (arg[0] == '/' ? arg[1] != '\0' && std::strchr("tdwsflpTDWSFLP", arg[1]) != nullptr
-                              : before != std::string_view(config.answers, 3))
-                jobArg = jobArg != nullptr ? jobArg : arg;
+            if (reason == nullptr && job &&
+                (arg[0] == '/' ? std::strchr("tdwsflpTDWSFLP", arg[1]) != nullptr
+                               : before != std::string(config.answers, 3)))
+                reason = kJobGivesIt;
             if (reason == nullptr && arg[0] == '/' && lower(arg[1]) == 's') speedArg = arg;
             if (reason == nullptr && arg[0] == '/' &&
                 ((arg[1] >= '1' && arg[1] <= '9') || lower(arg[1]) == 'c'))
@@ -447,19 +454,12 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, CommandLineError
             }
             return false;
         } else {
-            jobArg = jobArg != nullptr ? jobArg : arg;
-            reason = parseImage(arg, config);
+            reason = job ? kJobGivesIt : parseImage(arg, config);
         }
         if (reason != nullptr) {
             describe(error, arg, reason);
             return false;
         }
-    }
-    if (config.jobFile != nullptr && jobArg != nullptr) {
-        describe(error, jobArg,
-                 "the job (--job=) gives the images, the loader, the target, the mode, the speed "
-                 "and the images' answers");
-        return false;
     }
     const char* jobProblem = config.jobFile != nullptr && config.makeJobFile != nullptr
                                  ? "--job= runs a job, --make-job= makes one: not both"

@@ -320,7 +320,8 @@ int runMakeJob(int argc, char** argv) {
     printBanner();
     if (!valid) return refused(error);
     const std::string path = config.makeJobFile;
-    const fs::path folder = fs::path(path).parent_path();
+    fs::path folder = fs::path(path).parent_path();
+    if (folder.empty()) folder = ".";
     if (!openFlashLoader(config)) return kExitAbort;
     if (file_same_open(path.c_str(), run().loaderFile)) {
         consoleNote("%s: the job would be written over the loader; name another file",

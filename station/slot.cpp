@@ -364,7 +364,8 @@ bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t w
         if (slot.quarantineAfter > 0 && ++slot.failuresInRow >= slot.quarantineAfter) {
             slot.quarantined = true;
             say(slot, "QUARANTINED after " + std::to_string(slot.failuresInRow) +
-                          " failures in a row: " + phone.reason);
+                          (slot.failuresInRow == 1 ? " failure" : " failures") +
+                          " in a row: " + phone.reason);
         }
     }
     slot.done =

@@ -11,6 +11,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -132,6 +134,19 @@ TEST(Cli, InvalidLinesPrintBannerAndUsageAndExit1) {
          "slot name 'E?[2J': a space or a control character"},
         {{"a.bin", "--ports=" + std::string(65, 'n') + "=/dev/null"},
          "slot name '" + std::string(64, 'n') + "...': longer than 64 characters"},
+        // A job gives the images and their settings; the station's signals.
+        {{"--job=l.job", "a.bin:0x600000"},
+         "'a.bin:0x600000': the job (--job=) gives the images, the loader, the target, the mode, "
+         "the speed and the images' answers"},
+        {{"--job=l.job", "/c:COM5", "--answers=crc=yes"},
+         "'--answers=crc=yes': the job (--job=) gives the images, the loader, the target, the "
+         "mode, the speed and the images' answers"},
+        {{"a.bin", "--job-name=L3"}, "--job-name=: only with --make-job="},
+        {{"a.bin", "--make-job=l.job", "--ports=/dev/null"},
+         "--make-job=: makes a job, flashes no phone"},
+        {{"a.bin", "--quarantine=2"}, "--quarantine=: only with --ports"},
+        {{"a.bin", "--ports=/dev/null", "--bell=loud"},
+         "'--bell=loud': --bell= takes fail, all or none"},
         {{"a.bin", "--ports=A=/dev/ttyUSB0;B=/dev/ttyUSB1"},
          "slot 'A': there is no device '/dev/ttyUSB0;B=/dev/ttyUSB1' (slots are separated by ',')"},
     };
@@ -262,9 +277,12 @@ TEST(Cli, ListPortsFromSysfs) {
         ASSERT_EQ(symlink((devices + target).c_str(), root.file(link).c_str()), 0) << link;
     }
     // Each tty's device: the USB interface, the UART's platform device.
-    for (const auto& [tty, up] : std::vector<std::pair<std::string, std::string>>{
-             {"ttyUSB0", ".."}, {"ttyUSB1", ".."}, {"ttyACM0", "../.."}, {"ttyS0", "../.."},
-             {"ttyS1", "../.."}})
+    for (const auto& [tty, up] :
+         std::vector<std::pair<std::string, std::string>>{{"ttyUSB0", ".."},
+                                                          {"ttyUSB1", ".."},
+                                                          {"ttyACM0", "../.."},
+                                                          {"ttyS0", "../.."},
+                                                          {"ttyS1", "../.."}})
         ASSERT_EQ(symlink(up.c_str(), root.file("sys/class/tty/" + tty + "/device").c_str()), 0);
     root.write("dev/serial/by-id/.keep", "");
     root.write("dev/serial/by-path/.keep", "");
@@ -494,6 +512,98 @@ TEST(Cli, AnOutputThatIsAnInputIsRefused) {
         EXPECT_EQ(r.output.find("waiting for a phone"), std::string::npos);
         EXPECT_EQ(readFile(dir.file("a.bin")), "abcd");
         EXPECT_EQ(readFile(dir.file("rb7.s37")), loader);
+    }
+}
+
+// A job made once pins its files: a run of it (alone or as a station) with a
+// file that is not the job's, or with a job file that is not a whole one,
+// stops before any port opens, naming the file, the field and what is wrong.
+TEST(Cli, AJobPinsItsFiles) {
+    using Json = nlohmann::ordered_json;
+    const std::string kAbcd = "88d4266fd4e6338d13b845fcf289579d209c897823b9217da3e161936f031589";
+    TempDir dir;
+    const auto reset = [&dir] {
+        dir.write("rb7.s37", "S00600004844521B\n");
+        dir.write("a.bin", "abcd");
+    };
+    reset();
+    dir.write("jobs/.keep", "");
+    ProcessResult made = runDownloadIn(
+        dir, {"--make-job=jobs/line.job", "a.bin:0x600000", "/l", "/s:460", "--answers=yes"});
+    ASSERT_EQ(made.exitStatus, 0) << made.output << made.errors;
+    const std::string text = readFile(dir.file("jobs/line.job"));
+    const Json job = Json::parse(text, nullptr, false);
+    ASSERT_TRUE(job.is_object()) << text;
+    EXPECT_EQ(
+        job.dump(),
+        Json::parse(R"({"job":1,"name":"line","created":)" + job["created"].dump() +
+                    R"(,"target":"rb7","mode":"wire","speed":460800,)"
+                    R"("loader":{"file":"../rb7.s37","size":17,"sha256":)" +
+                    job["loader"]["sha256"].dump() +
+                    R"(},"images":[{"file":"../a.bin","address":6291456,)"
+                    R"("size":4,"sha256":")" +
+                    kAbcd + R"(","checksum":1684234849,"crc":)" + job["images"][0]["crc"].dump() +
+                    R"(}],"answers":{"signature":"yes","overlap":"yes",)"
+                    R"("crc":"yes"}})")
+            .dump());
+    EXPECT_TRUE(std::regex_match(job["created"].get<std::string>(),
+                                 std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-9:]{8}Z")));
+    const auto edit = [&](const std::function<void(Json&)>& change) {
+        return [&dir, &job, change] {
+            Json changed = job;
+            change(changed);
+            dir.write("jobs/line.job", changed.dump());
+        };
+    };
+    // clang-format off
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        std::string error;  // the start of the last line on standard error
+    } cases[] = {
+        {"the job's files", [] {}, ""},
+        {"an image changed", [&] { dir.write("a.bin", "abce"); },
+         "a.bin: SHA-256 88d4266fd4e6... expected, "},
+        {"the loader missing", [&] { std::filesystem::remove(dir.file("rb7.s37")); },
+         "rb7.s37: No such file or directory: the job needs this file"},
+        {"no JSON", [&] { dir.write("jobs/line.job", "{\"job\":1,"); },
+         "jobs/line.job: not valid JSON"},
+        {"a field missing", edit([](Json& j) { j.erase("answers"); }),
+         "jobs/line.job: answers: missing or not an object"},
+        {"another format", edit([](Json& j) { j["job"] = 2; }),
+         "jobs/line.job: job: missing or not 1 (the format this version reads)"},
+        {"a digest that is none", edit([](Json& j) { j["images"][0]["sha256"] = "3F2A"; }),
+         "jobs/line.job: images[0].sha256: not 64 lower-case hex digits"},
+        {"an address as text", edit([](Json& j) { j["images"][0]["address"] = "0x600000"; }),
+         "jobs/line.job: images[0].address: missing or not an address from 1 to 4294967295"},
+        {"a speed the target cannot take", edit([](Json& j) { j["target"] = "k52"; }),
+         "jobs/line.job: speed: above 115200 only with rb7 in wire mode"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::vector<std::string>& line :
+             {std::vector<std::string>{"--job=jobs/line.job", kNoDevice, "--events=events.json"},
+              {"--job=jobs/line.job", "--ports=A=/dev/null"}}) {
+            reset();
+            dir.write("jobs/line.job", text);
+            c.change();
+            ProcessResult r = runDownloadIn(dir, line);
+            // The job's own files reach the port (a station's slot that is no
+            // port is unusable: 2).
+            EXPECT_EQ(r.exitStatus, c.error.empty() && line.size() == 2 ? 2 : 1);
+            const std::string last = r.errors.substr(r.errors.rfind('\n', r.errors.size() - 2) + 1);
+            EXPECT_EQ(last.rfind(c.error, 0), 0u) << r.errors;
+            EXPECT_EQ(r.output.find("Entering Serial Mode") == std::string::npos &&
+                          r.output.find("waiting for a phone") == std::string::npos,
+                      !c.error.empty())
+                << r.output;
+        }
+        const std::string events = readFile(dir.file("events.json"));
+        EXPECT_EQ(events.find(R"("images":1,"job":{"name":"line","sha256":")") != std::string::npos,
+                  c.error.empty())
+            << events;
+        std::filesystem::remove(dir.file("events.json"));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "platform/sha256.h"
 #include "sim/sums.h"
 #include "tests/e2e/native_or_wine.h"
 #include "tests/support/process.h"
@@ -306,6 +307,67 @@ TEST_P(Station, ItsStops) {
             EXPECT_FALSE(std::regex_search(shown, std::regex("[^\n]{80}"))) << shown;  // no wrap
         }
     }
+}
+
+// A job made once and run on a line: a slot whose phones all fail (a bad
+// cable) is quarantined after 3 of them, rings the bell and takes phones again
+// after r; every record names the job; the statistics over the journal (with
+// a torn line) show the slot that stands out.
+TEST_P(Station, AJobOnALine) {
+    e2e::Scenario s = station({phone(), phone()});
+    s.stationPhones[1].crcXor = 0x1;
+    s.stationRuns = 4;
+    TempDir maker;
+    for (const char* file : {"a.bin", "rb7.s37"})
+        maker.write(file, s.files[file]);
+    ProcessOptions options;
+    options.workingDirectory = maker.path();
+    options.separateErrors = true;
+    const auto tool = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), e2e::nativeExe());
+        if (wine()) args = wineCommand(e2e::windowsExe(), {args.begin() + 1, args.end()});
+        options.environment = wine() ? wineEnvironment() : std::vector<std::string>{};
+        return runProcess(args, options);
+    };
+    ASSERT_EQ(tool({"--make-job=line.job", "a.bin", "/l"}).exitStatus, 0);
+    s.files["line.job"] = readFile(maker.file("line.job"));
+    uint8_t bytes[kSha256Size];
+    Sha256* sha = sha256_begin();
+    sha256_update(sha, s.files["line.job"].data(), s.files["line.job"].size());
+    ASSERT_TRUE(sha256_finish(sha, bytes));
+    std::string digest;
+    for (const uint8_t byte : bytes)
+        digest +=
+            std::string("0123456789abcdef").substr(byte >> 4, 1) + "0123456789abcdef"[byte & 15];
+    s.args = {"--job=line.job", "--repeat=4", "--bell=all", "--journal=journal.json"};
+    s.keys = {{'r', "QUARANTINED after 3 failures in a row: a.bin: CRC mismatch"}};
+    const e2e::Result r = run(s);
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 2) << r.output << r.errors;
+    const auto journal = records(r.files.at("journal.json"));
+    for (const char* which : {"A1", "A2", "A3", "A4", "B1", "B2", "B3", "B4"}) {
+        EXPECT_EQ(result(journal, which), which[0] == 'A' ? "verified" : "failed") << which;
+        EXPECT_EQ(journal.at(which)["job"], Json({{"name", "line"}, {"sha256", digest}}));
+    }
+    for (const std::string& text :
+         {"job line (" + digest.substr(0, 12) + ")", std::string("[B] phone 3: QUARANTINED"),
+          std::string("1 slot released"), std::string("all: 4 verified, 4 failed in ")})
+        EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+    // Once a phone, three times at the quarantine.
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\a'), 4 + 1 + 1 + 3 + 1);
+    maker.write("journal.json", r.files.at("journal.json") + R"({"schema":1,"slot":"A","pho)");
+    const ProcessResult stats =
+        tool({"--stats=journal.json", "--stats=missing.json", "--stats-format=csv"});
+    EXPECT_EQ(stats.exitStatus, 0);
+    EXPECT_NE(stats.errors.find("journal.json: 1 line skipped (torn, or not a phone's record)"),
+              std::string::npos)
+        << stats.errors;
+    EXPECT_TRUE(std::regex_match(
+        stats.output, std::regex("key,phones,verified,failed,yield,median_seconds,top_reason\r?\n"
+                                 "A,4,4,0,100.0,[0-9]+\\.[0-9],\r?\n"
+                                 "B,4,0,4,0.0,,a.bin: CRC mismatch\r?\n"
+                                 "all,8,4,4,50.0,[0-9]+\\.[0-9],a.bin: CRC mismatch\r?\n")))
+        << stats.output;
 }
 
 NATIVE_AND_WINE(Station);

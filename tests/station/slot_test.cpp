@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "station/signals.h"
 #include "station/table.h"
 
 namespace {
@@ -158,6 +159,54 @@ TEST(Slot, EventLinesInRecordsAndActionsOut) {
         shown += phone.cause + slot.unusable;
         EXPECT_NE(shown.find(row.shown), std::string::npos) << shown;
     }
+}
+
+// K failed phones in a row quarantine a slot (an interrupted one is neither
+// a failure nor a success); a verified phone or a release (r) starts the
+// count again; the bell rings once a failure, three times at a quarantine.
+TEST(Slot, QuarantinedAfterFailuresInARow) {
+    // v verified, f failed, i interrupted, r the operator's release.
+    const struct {
+        const char* phones;
+        int32_t after;
+        const char* quarantined;  // after each phone: Q or -
+        const char* rings;        // the bell (--bell=fail; =all where verified rings)
+        Bell bell;
+    } rows[] = {
+        {"fff", 3, "--Q", "113", Bell::Fail},    {"ffvff", 3, "-----", "11111", Bell::All},
+        {"ffif", 3, "---Q", "1103", Bell::Fail}, {"ffrff", 2, "-Q-Q", "1313", Bell::Fail},
+        {"ffff", 0, "----", "1111", Bell::Fail}, {"vf", 1, "-Q", "03", Bell::Fail},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.phones);
+        Slot slot;
+        slot.name = "A";
+        slot.quarantineAfter = row.after;
+        std::string quarantined, rings;
+        for (const char* p = row.phones; *p != '\0'; ++p) {
+            if (*p == 'r') {
+                EXPECT_TRUE(slotRelease(slot));
+                EXPECT_FALSE(slotRelease(slot));
+                continue;
+            }
+            const std::vector<Step> steps[] = {{{0, kIrom}, {1, kEndVerified}, {2, "exit 0"}},
+                                               {{0, kIrom}, {1, kEndCrc}, {2, "exit 2"}},
+                                               {{0, kImage}, {1, "stop Ctrl-C"}, {2, "exit 130"}}};
+            play(slot, steps[*p == 'v' ? 0 : *p == 'f' ? 1 : 2]);
+            quarantined += slot.quarantined ? 'Q' : '-';
+            rings += static_cast<char>('0' + bellRings(row.bell, slot, slot.phone));
+        }
+        EXPECT_EQ(quarantined, row.quarantined);
+        EXPECT_EQ(rings, row.rings);
+        if (slot.quarantined) {
+            EXPECT_EQ(slot.state, "QUARANTINED after " + std::to_string(row.after) +
+                                      (row.after == 1 ? " failure" : " failures") +
+                                      " in a row: a.bin: CRC mismatch");
+        }
+    }
+    PhoneRecord failed;
+    failed.result = "failed";
+    EXPECT_EQ(bellRings(Bell::None, Slot{}, failed), 0);
 }
 
 // Every row shorter than the terminal is wide, whatever the names and the
