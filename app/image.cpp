@@ -6,8 +6,8 @@
 #include <string>
 
 #include "app/console.h"
-#include "app/expect.h"
 #include "app/events.h"
+#include "app/expect.h"
 #include "platform/files.h"
 #include "platform/sha256.h"
 #include "platform/terminal.h"
