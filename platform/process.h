@@ -24,8 +24,14 @@ Worker* worker_create(std::string* eventsPath);
 // empty, standard output and error into log (kNoOutputFile: nowhere), and no
 // descriptor or handle of this process but its event channel. False with the
 // system's reason in *error.
-bool worker_start(Worker* worker, const std::string& program,
-                  const std::vector<std::string>& args, OutputFile log, std::string* error);
+bool worker_start(Worker* worker, const std::string& program, const std::vector<std::string>& args,
+                  OutputFile log, std::string* error);
+// Starts command through the system's shell (sh -c; cmd /s /c on Windows) as
+// worker_start starts a program, with NAME=VALUE entries added to its
+// environment. Its channel closes when it has ended.
+bool worker_start_shell(Worker* worker, const std::string& command,
+                        const std::vector<std::string>& environment, OutputFile log,
+                        std::string* error);
 // What the channel holds now: > 0 bytes read, 0 when the worker has closed it
 // (it has ended), -1 when nothing is there yet.
 long worker_read(Worker* worker, char* buffer, size_t size);

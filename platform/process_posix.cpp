@@ -46,7 +46,8 @@ void close_from(int first) {
         close(fd);
 }
 
-[[noreturn]] void become_worker(const char* program, char* const* argv, int events, int log) {
+[[noreturn]] void become_worker(const char* program, char* const* argv, char* const* envp,
+                                int events, int log) {
     // Its own process group: the terminal's Ctrl-C reaches the supervisor
     // alone, which passes the stop on.
     setpgid(0, 0);
@@ -71,8 +72,42 @@ void close_from(int first) {
     dup2(output, 2);
     dup2(channel, kEventsFd);
     close_from(kEventsFd + 1);
-    execv(program, argv);
+    execve(program, argv, envp);
     _exit(127);
+}
+
+bool start(Worker* worker, const std::string& program, const std::vector<std::string>& args,
+           const std::vector<std::string>& environment, OutputFile log, std::string* error) {
+    // Everything the child needs is made here: it may not allocate.
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        const size_t name = equals != nullptr ? static_cast<size_t>(equals - *entry) + 1 : 0;
+        bool replaced = false;
+        for (const std::string& added : environment)
+            replaced = replaced || (name > 0 && added.compare(0, name, *entry, name) == 0);
+        if (!replaced) envp.push_back(*entry);
+    }
+    for (const std::string& added : environment)
+        envp.push_back(const_cast<char*>(added.c_str()));
+    envp.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0)
+        become_worker(program.c_str(), argv.data(), envp.data(), worker->events[1],
+                      static_cast<int>(log));
+    const int saved = errno;
+    close(worker->events[1]);
+    worker->events[1] = -1;
+    if (pid < 0) {
+        *error = std::strerror(saved);
+        return false;
+    }
+    worker->pid = pid;
+    return true;
 }
 
 }  // namespace
@@ -91,22 +126,13 @@ Worker* worker_create(std::string* eventsPath) {
 
 bool worker_start(Worker* worker, const std::string& program, const std::vector<std::string>& args,
                   OutputFile log, std::string* error) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0)
-        become_worker(program.c_str(), argv.data(), worker->events[1], static_cast<int>(log));
-    const int saved = errno;
-    close(worker->events[1]);
-    worker->events[1] = -1;
-    if (pid < 0) {
-        *error = std::strerror(saved);
-        return false;
-    }
-    worker->pid = pid;
-    return true;
+    return start(worker, program, args, {}, log, error);
+}
+
+bool worker_start_shell(Worker* worker, const std::string& command,
+                        const std::vector<std::string>& environment, OutputFile log,
+                        std::string* error) {
+    return start(worker, "/bin/sh", {"sh", "-c", command}, environment, log, error);
 }
 
 long worker_read(Worker* worker, char* buffer, size_t size) {

@@ -110,8 +110,39 @@ Worker* worker_create(std::string* eventsPath) {
     return w;
 }
 
-bool worker_start(Worker* w, const std::string& program, const std::vector<std::string>& args,
-                  OutputFile logFile, std::string* error) {
+namespace {
+
+// A variable of this process set for a child to inherit, and put back after.
+struct Variable {
+    std::string name;
+    std::string before;
+    bool was = false;
+};
+
+std::vector<Variable> setVariables(const std::vector<std::string>& entries) {
+    std::vector<Variable> saved;
+    for (const std::string& entry : entries) {
+        const size_t equals = entry.find('=');
+        if (equals == std::string::npos || equals == 0) continue;
+        Variable v;
+        v.name = entry.substr(0, equals);
+        char value[32768];
+        const DWORD n = GetEnvironmentVariableA(v.name.c_str(), value, sizeof value);
+        v.was = n > 0 && n < sizeof value;
+        if (v.was) v.before.assign(value, n);
+        SetEnvironmentVariableA(v.name.c_str(), entry.c_str() + equals + 1);
+        saved.push_back(v);
+    }
+    return saved;
+}
+
+void restoreVariables(const std::vector<Variable>& saved) {
+    for (const Variable& v : saved)
+        SetEnvironmentVariableA(v.name.c_str(), v.was ? v.before.c_str() : nullptr);
+}
+
+bool start(Worker* w, const std::string& program, std::string command,
+           const std::vector<std::string>& environment, OutputFile logFile, std::string* error) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE log = logFile != kNoOutputFile
                      ? reinterpret_cast<HANDLE>(logFile)
@@ -127,11 +158,6 @@ bool worker_start(Worker* w, const std::string& program, const std::vector<std::
         if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
         return false;
     }
-    std::string command;
-    for (const std::string& arg : args) {
-        if (!command.empty()) command += ' ';
-        command += quoted(arg);
-    }
     // Only these two handles reach the worker, whatever else is inheritable
     // here (its events and its stop event it opens by name).
     HANDLE handles[2] = {input, log};
@@ -139,10 +165,9 @@ bool worker_start(Worker* w, const std::string& program, const std::vector<std::
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> attributes(size);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-    const bool listed =
-        InitializeProcThreadAttributeList(list, 1, 0, &size) &&
-        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                  sizeof handles, nullptr, nullptr);
+    const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                  handles, sizeof handles, nullptr, nullptr);
     STARTUPINFOEXA startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -152,14 +177,19 @@ bool worker_start(Worker* w, const std::string& program, const std::vector<std::
     startup.lpAttributeList = listed ? list : nullptr;
     // The worker finds its stop event by name in its environment.
     SetEnvironmentVariableA(kStopEventVariable, w->stopName.c_str());
-    const BOOL ok = listed && CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                             CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT,
-                                             nullptr, nullptr, &startup.StartupInfo, &w->process);
+    const std::vector<Variable> saved = setVariables(environment);
+    const BOOL ok =
+        listed && CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                 CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                 nullptr, &startup.StartupInfo, &w->process);
     const DWORD failure = GetLastError();
     SetEnvironmentVariableA(kStopEventVariable, nullptr);
+    restoreVariables(saved);
     if (listed) DeleteProcThreadAttributeList(list);
-    if (ours) CloseHandle(log);
-    else SetHandleInformation(log, HANDLE_FLAG_INHERIT, 0);
+    if (ours)
+        CloseHandle(log);
+    else
+        SetHandleInformation(log, HANDLE_FLAG_INHERIT, 0);
     CloseHandle(input);
     if (!ok) {
         w->process = PROCESS_INFORMATION{};
@@ -172,6 +202,29 @@ bool worker_start(Worker* w, const std::string& program, const std::vector<std::
     CloseHandle(w->process.hThread);
     w->process.hThread = nullptr;
     return true;
+}
+
+}  // namespace
+
+bool worker_start(Worker* w, const std::string& program, const std::vector<std::string>& args,
+                  OutputFile log, std::string* error) {
+    std::string command;
+    for (const std::string& arg : args) {
+        if (!command.empty()) command += ' ';
+        command += quoted(arg);
+    }
+    return start(w, program, command, {}, log, error);
+}
+
+bool worker_start_shell(Worker* w, const std::string& command,
+                        const std::vector<std::string>& environment, OutputFile log,
+                        std::string* error) {
+    char shell[MAX_PATH] = "";
+    const DWORD n = GetEnvironmentVariableA("ComSpec", shell, sizeof shell);
+    const std::string program =
+        n > 0 && n < sizeof shell ? shell : "C:\\Windows\\System32\\cmd.exe";
+    // /s: cmd takes what stands between the outer quotes as it is.
+    return start(w, program, "cmd /s /c \"" + command + "\"", environment, log, error);
 }
 
 long worker_read(Worker* w, char* buffer, size_t size) {

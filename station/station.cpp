@@ -9,6 +9,7 @@
 #include "app/console.h"
 #include "app/loader.h"
 #include "app/run_state.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/terminal.h"
 #include "station/inputs.h"
@@ -72,6 +73,31 @@ int exitStatus(const Station& station) {
         if (slot.failed > 0 || !slot.unusable.empty()) return kExitVerifyFailed;
     return kExitSuccess;
 }
+
+}  // namespace
+
+OutputFile createLog(const Station& station, const Slot& slot, int32_t number, const char* kind,
+                     std::string* path, std::string* error) {
+    std::string name = slot.name;
+    for (char& c : name)
+        if (!path_char_allowed(c)) c = '_';
+    const std::string base = (std::filesystem::path(station.config.logDir) /
+                              (name + "-" + station.logStamp + "-" + std::to_string(number)))
+                                 .string();
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+        *path = base;
+        if (attempt > 1) *path += '.' + std::to_string(attempt);
+        *path += kind;
+        bool exists = false;
+        const OutputFile log = output_create_new(path->c_str(), &exists);
+        if (log != kNoOutputFile) return log;
+        if (!exists) break;
+    }
+    *error = *path + ": " + output_failure();
+    return kNoOutputFile;
+}
+
+namespace {
 
 // The folder for the logs, made when missing.
 bool makeLogDir(const char* dir) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "platform/files.h"
 #include "station/phone.h"
 #include "station/slot.h"
 
@@ -40,5 +41,10 @@ int64_t wallMs();
 // 75.0%, 41 phones/h"), "" before the first phone.
 std::string jobText(const Station& station);
 std::string yieldText(int32_t verified, int32_t failed, int64_t ms);
+// A log of the slot's phone made anew, never over a file that is there: the
+// slot, the station's start and the phone, then kind ("A-20261209-140307-3.log",
+// then "...-3.2.log"); kNoOutputFile with the reason in *error.
+OutputFile createLog(const Station& station, const Slot& slot, int32_t number, const char* kind,
+                     std::string* path, std::string* error);
 // The phones being flashed now (announced, their worker not ended).
 int32_t phonesBeingFlashed(const Station& station);

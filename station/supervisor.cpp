@@ -9,6 +9,7 @@
 #include "platform/process.h"
 #include "platform/terminal.h"
 #include "station/plain_lines.h"
+#include "station/signals.h"
 
 namespace {
 
@@ -39,7 +40,10 @@ const char* causeOf(StopRequest request) {
 class Loop {
 public:
     Loop(Station& station, const std::vector<StationObserver*>& observers)
-        : station_(station), observers_(observers), workers_(station.slots.size(), nullptr) {}
+        : station_(station),
+          observers_(observers),
+          workers_(station.slots.size(), nullptr),
+          results_(station, station.config.onResult) {}
     void run();
 
 private:
@@ -61,6 +65,7 @@ private:
     Station& station_;
     const std::vector<StationObserver*>& observers_;
     std::vector<Worker*> workers_;  // by slot; null when none runs
+    ResultCommands results_;
     int64_t lastRefreshMs_ = -kRefreshMs;
     int64_t closedAtMs_ = -1;
 };
@@ -134,35 +139,17 @@ void Loop::readKeys(int64_t nowMs) {
     }
 }
 
-// The phone's log, made anew and never over a file that is there: the slot,
-// the station's start and the phone ("A-20261209-140307-3.log"), then a
-// header line, then what its worker prints.
+// The phone's log: a header line, then what its worker prints.
 bool Loop::openLog(const Slot& slot, int32_t number, std::string* path, OutputFile* log,
                    std::string* error) {
-    std::string name = slot.name;
-    for (char& c : name)
-        if (!path_char_allowed(c)) c = '_';
-    const std::string base = (std::filesystem::path(station_.config.logDir) /
-                              (name + "-" + station_.logStamp + "-" + std::to_string(number)))
-                                 .string();
-    for (int attempt = 1; attempt <= 100; ++attempt) {
-        *path = base;
-        if (attempt > 1) *path += '.' + std::to_string(attempt);
-        *path += ".log";
-        bool exists = false;
-        *log = output_create_new(path->c_str(), &exists);
-        if (*log != kNoOutputFile) {
-            const std::string header = "# " + clockOfDay(wallMs()) + " download " +
-                                       station_.identity.version + ", station " +
-                                       station_.identity.station + ", slot " + slot.name + " (" +
-                                       slot.device + "), phone " + std::to_string(number) + "\n";
-            output_write(*log, header.data(), header.size());
-            return true;
-        }
-        if (!exists) break;
-    }
-    *error = *path + ": " + output_failure();
-    return false;
+    *log = createLog(station_, slot, number, ".log", path, error);
+    if (*log == kNoOutputFile) return false;
+    const std::string header = "# " + clockOfDay(wallMs()) + " download " +
+                               station_.identity.version + ", station " +
+                               station_.identity.station + ", slot " + slot.name + " (" +
+                               slot.device + "), phone " + std::to_string(number) + "\n";
+    output_write(*log, header.data(), header.size());
+    return true;
 }
 
 void Loop::startWorker(size_t i, int64_t nowMs) {
@@ -219,10 +206,13 @@ void Loop::endWorker(size_t i, int64_t nowMs, bool abandon) {
     worker_free(worker);
     if (slotWorkerEnded(slot, how, nowMs, wallMs(), station_.config.repeat, station_.stopping)) {
         // The record is kept before the phone's end is shown.
+        bool kept = true;
         for (StationObserver* observer : observers_) {
             const std::string trouble = observer->phoneEnded(station_, slot, slot.phone);
             if (!trouble.empty()) halt(trouble);
+            kept = kept && trouble.empty();
         }
+        if (kept) results_.queue(i, slot.phone);
     }
     publish(slot);
 }
@@ -254,13 +244,16 @@ void Loop::run() {
             // A quarantined slot waits for its release (r) until the station stops.
             active = active || slot.busy || (idle && !station_.stopping);
         }
-        if (!active) break;
+        for (const std::string& note : results_.poll(now))
+            say(note, false);
+        if (!active && results_.idle()) break;
         if (now - lastRefreshMs_ >= kRefreshMs) {
             for (StationObserver* observer : observers_)
                 observer->refresh(station_);
             lastRefreshMs_ = now;
         }
         const bool keys = terminal_in_foreground();
+        // The result commands are looked at every pass: at least this often.
         wait_for_workers(workers_.data(), workers_.size(), keys, kRefreshMs);
         now = steadyMs();
         stopAll(stop_request_take(), now);

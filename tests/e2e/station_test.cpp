@@ -11,6 +11,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 
 #include "platform/sha256.h"
 #include "sim/sums.h"
@@ -339,7 +340,17 @@ TEST_P(Station, AJobOnALine) {
     for (const uint8_t byte : bytes)
         digest +=
             std::string("0123456789abcdef").substr(byte >> 4, 1) + "0123456789abcdef"[byte & 15];
-    s.args = {"--job=line.job", "--repeat=4", "--bell=all", "--journal=journal.json"};
+    s.args = {
+        "--job=line.job", "--repeat=4", "--bell=all", "--journal=journal.json",
+        // Each record to a script; its failure a note, never the phone's.
+        wine() ? "--on-result=echo %DOWNLOAD_SLOT%%DOWNLOAD_PHONE% "
+                 "%DOWNLOAD_RESULT%>>results-%DOWNLOAD_SLOT%.txt& if not "
+                 "%DOWNLOAD_RESULT%==verified exit 3"
+               : "--on-result=echo \"$DOWNLOAD_SLOT$DOWNLOAD_PHONE $DOWNLOAD_RESULT\" "
+                 ">>results-$DOWNLOAD_SLOT.txt; printf '%s\\n' \"$DOWNLOAD_RECORD\" >>records.txt; "
+                 "[ $DOWNLOAD_RESULT = verified ] || exit 3"};
+    // A file a slot: Windows' appends from two commands at once collide.
+    s.readBack = {"journal.json", "results-A.txt", "results-B.txt", "records.txt"};
     s.keys = {{'r', "QUARANTINED after 3 failures in a row: a.bin: CRC mismatch"}};
     const e2e::Result r = run(s);
     ASSERT_FALSE(r.timedOut) << r.output;
@@ -353,6 +364,22 @@ TEST_P(Station, AJobOnALine) {
          {"job line (" + digest.substr(0, 12) + ")", std::string("[B] phone 3: QUARANTINED"),
           std::string("1 slot released"), std::string("all: 4 verified, 4 failed in ")})
         EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+    const auto sortedLines = [](const std::string& text) {
+        std::vector<std::string> lines;
+        std::stringstream in(std::regex_replace(text, std::regex("\r"), ""));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    EXPECT_EQ(sortedLines(r.files.at("results-A.txt") + r.files.at("results-B.txt")),
+              std::vector<std::string>({"A1 verified", "A2 verified", "A3 verified", "A4 verified",
+                                        "B1 failed", "B2 failed", "B3 failed", "B4 failed"}));
+    if (!wine()) {
+        EXPECT_EQ(sortedLines(r.files.at("records.txt")), sortedLines(r.files.at("journal.json")));
+    }
+    EXPECT_NE(r.output.find("--on-result for B phone 4 ended with exit status 3"),
+              std::string::npos);
     // Once a phone, three times at the quarantine.
     EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\a'), 4 + 1 + 1 + 3 + 1);
     maker.write("journal.json", r.files.at("journal.json") + R"({"schema":1,"slot":"A","pho)");
