@@ -27,6 +27,9 @@ std::vector<SerialPortInfo> serial_ports_list(const char* sysRoot = "/sys",
 SerialPortInfo serial_port_describe(const char* device, const char* sysRoot = "/sys",
                                     const char* devRoot = "/dev");
 
+// Whether the device is there (an adapter pulled is not), without opening it.
+bool serial_device_present(const char* device);
+
 // Whether ModemManager runs (a process of that name under procRoot), which
 // probes every new USB serial device with AT commands (Linux; false elsewhere).
 bool modem_manager_running(const char* procRoot = "/proc");

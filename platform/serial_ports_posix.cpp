@@ -116,6 +116,10 @@ SerialPortInfo serial_port_describe(const char* device, const char* sysRoot, con
     return info;
 }
 
+bool serial_device_present(const char* device) {
+    return access(device, F_OK) == 0;  // a link whose device has gone leads nowhere
+}
+
 bool modem_manager_running(const char* procRoot) {
     for (const std::string& entry : entries(procRoot)) {
         if (entry.find_first_not_of("0123456789") != std::string::npos) continue;

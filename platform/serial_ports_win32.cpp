@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/serial_ports.h"
 
@@ -23,8 +24,28 @@ bool comOrder(const SerialPortInfo& a, const SerialPortInfo& b) {
                                                 : a.device < b.device;
 }
 
-// The friendly name of the ports device whose PortName is `port`.
-std::string friendlyName(HDEVINFO devices, const std::string& port) {
+// A USB adapter's ids from its instance id: USB\VID_0403&PID_6001\A50285BI,
+// or FTDI's FTDIBUS\VID_0403+PID_6001+A50285BIA\0000.
+void usbIdentity(const std::string& id, SerialPortInfo* info) {
+    const size_t vid = id.find("VID_");
+    const size_t pid = id.find("PID_");
+    if (vid == std::string::npos || pid == std::string::npos || id.size() < pid + 8) return;
+    info->vendorId = id.substr(vid + 4, 4);
+    info->productId = id.substr(pid + 4, 4);
+    const size_t rest = pid + 8;
+    if (id[rest] == '+') {
+        info->serial = id.substr(rest + 1, id.find('\\', rest) - rest - 1);
+    } else if (id[rest] == '\\' && id.find('&', rest) == std::string::npos) {
+        info->serial = id.substr(rest + 1);  // a serial number the device gives
+    }
+    for (std::string* text : {&info->vendorId, &info->productId})
+        for (char& c : *text)
+            c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+}
+
+// What SetupAPI says of the ports device whose PortName is `port`: its
+// friendly name and, for a USB adapter, its ids.
+void describePort(HDEVINFO devices, const std::string& port, SerialPortInfo* info) {
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
@@ -43,9 +64,12 @@ std::string friendlyName(HDEVINFO devices, const std::string& port) {
         if (SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
                                               reinterpret_cast<BYTE*>(text), sizeof text - 1,
                                               nullptr))
-            return text;
+            info->description = text;
+        char id[512] = "";
+        if (SetupDiGetDeviceInstanceIdA(devices, &device, id, sizeof id - 1, nullptr))
+            usbIdentity(id, info);
+        return;
     }
-    return "";
 }
 
 }  // namespace
@@ -74,17 +98,40 @@ std::vector<SerialPortInfo> serial_ports_list(const char*, const char*) {
     HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
     if (devices != INVALID_HANDLE_VALUE) {
         for (SerialPortInfo& info : ports)
-            info.description = friendlyName(devices, info.device);
+            describePort(devices, info.device, &info);
         SetupDiDestroyDeviceInfoList(devices);
     }
     std::sort(ports.begin(), ports.end(), comOrder);
     return ports;
 }
 
+// COM12 for \\.\COM12 too.
+std::string portName(const char* device) {
+    return std::strncmp(device, "\\\\.\\", 4) == 0 ? device + 4 : device;
+}
+
 SerialPortInfo serial_port_describe(const char* device, const char*, const char*) {
     SerialPortInfo info;
+    HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices != INVALID_HANDLE_VALUE) {
+        describePort(devices, portName(device), &info);
+        SetupDiDestroyDeviceInfoList(devices);
+    }
     info.device = device;
     return info;
+}
+
+bool serial_device_present(const char* device) {
+    const std::string name = portName(device);
+    char target[1024];
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) return true;
+    // Only a name the system does not know is gone; anything else may be there.
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return true;
+    // Wine does not know the COM links made in its prefix by hand: there a
+    // port that it cannot name counts as present (its worker finds out).
+    static const bool wine =
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
 }
 
 bool modem_manager_running(const char*) {

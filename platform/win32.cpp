@@ -369,7 +369,8 @@ OutputFile output_open(const char* path) {
     // A named pipe exists already (its reader made it); a file is made anew.
     const bool pipe = _strnicmp(path, "\\\\.\\pipe\\", 9) == 0;
     return opened(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              pipe ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                              pipe ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
 }
 
 bool output_write(OutputFile file, const char* data, size_t length) {

@@ -39,6 +39,7 @@ struct PhoneRecord {
     std::string stage;    // the last stage its worker began ("" before the first)
     std::string flash;    // what its FLASH holds, as its worker's end says ("" untouched)
     std::string cause;    // the notes its worker gave on standard error, joined
+    Json adapter;         // its slot's USB adapter when its worker started (null: none)
 };
 
 // Who made a record: the same on every record of one station run.

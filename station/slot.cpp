@@ -189,6 +189,27 @@ double silenceLimitSeconds(const std::string& stage) {
     return 0;
 }
 
+void slotAdapterGone(Slot& slot) {
+    slot.noAdapter = true;
+    slot.done = false;
+    slot.unusable.clear();
+    say(slot, "no adapter");
+}
+
+void slotAdapterSeen(Slot& slot, const Json& adapter) {
+    slot.noAdapter = false;
+    const auto serial = [](const Json& a) {
+        return a.is_object() && a.contains("serial") && a["serial"].is_string()
+                   ? a["serial"].get<std::string>()
+                   : std::string();
+    };
+    const std::string was = serial(slot.adapter);
+    const std::string now = serial(adapter);
+    if (!was.empty() && !now.empty() && was != now)
+        slot.news.push_back("adapter changed: serial number " + now + " (was " + was + ")");
+    slot.adapter = adapter;
+}
+
 bool slotRelease(Slot& slot) {
     if (!slot.quarantined) return false;
     slot.quarantined = false;
@@ -208,6 +229,7 @@ void slotWorkerStarted(Slot& slot, const std::vector<ImageFacts>& images,
     slot.phone.number = ++slot.workers;
     slot.phone.images = images;
     slot.phone.logFile = logFile;
+    slot.phone.adapter = slot.adapter;
     slot.busy = true;
     slot.pending.clear();
     slot.skipping = false;

@@ -59,6 +59,9 @@ struct Slot {
     int32_t quarantineAfter = 0;
     int32_t failuresInRow = 0;
     bool quarantined = false;
+    // Its device has gone (an adapter pulled): it waits for it to come back.
+    bool noAdapter = false;
+    Json adapter;  // the USB adapter last seen there (null: none)
 
     // The current worker and its phone.
     bool busy = false;
@@ -108,6 +111,12 @@ SlotAction slotTick(Slot& slot, int64_t nowMs, bool stationStopping);
 // unusable.
 bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t wallMs,
                      int32_t repeat, bool stationStopping);
+
+// The slot's device has gone: it takes phones again when it is back.
+void slotAdapterGone(Slot& slot);
+// Its device is there (again), this adapter (null: no USB adapter): said
+// once when its serial number is not the last one seen.
+void slotAdapterSeen(Slot& slot, const Json& adapter);
 
 // Ends the slot's quarantine (its cable was changed); false when it had none.
 bool slotRelease(Slot& slot);

@@ -49,6 +49,7 @@ void summary(const Station& station) {
             static_cast<int>(slot.failed), interruptedText(slot.interrupted).c_str(),
             slot.unusable.empty() ? "" : "; unusable: ", screenText(slot.unusable).c_str());
         if (slot.quarantined) consolePrint("    %s\n", screenText(slot.state).c_str());
+        if (slot.noAdapter) consoleWrite("    no adapter\n");
         for (const PhoneRecord& phone : slot.unfinished) {
             consolePrint("    phone %d: %s%s%s%s\n", static_cast<int>(phone.number),
                          phone.result.c_str(), phone.reason.empty() ? "" : ": ",

@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/keyboard.h"
 #include "platform/process.h"
+#include "platform/serial_ports.h"
 #include "platform/terminal.h"
 #include "station/plain_lines.h"
 #include "station/signals.h"
@@ -21,6 +22,19 @@ constexpr int64_t kCloseGraceMs = 2500;
 // A worker that says this much at once waits for the next pass: one
 // talkative worker cannot hold the loop.
 constexpr int kReadsPerPass = 64;
+
+// How often a slot without its adapter looks for it.
+constexpr int64_t kAdapterLookMs = 1000;
+
+// What the system says of a slot's device: a USB adapter's ids, or null.
+Json adapterOf(const std::string& device) {
+    const SerialPortInfo info = serial_port_describe(device.c_str());
+    if (info.vendorId.empty()) return Json();
+    return {{"vid", info.vendorId},
+            {"pid", info.productId},
+            {"serial", info.serial},
+            {"path", info.byPath.empty() ? device : info.byPath.front()}};
+}
 
 const char* causeOf(StopRequest request) {
     switch (request) {
@@ -43,6 +57,7 @@ public:
         : station_(station),
           observers_(observers),
           workers_(station.slots.size(), nullptr),
+          lookedMs_(station.slots.size(), -kAdapterLookMs),
           results_(station, station.config.onResult) {}
     void run();
 
@@ -64,7 +79,8 @@ private:
 
     Station& station_;
     const std::vector<StationObserver*>& observers_;
-    std::vector<Worker*> workers_;  // by slot; null when none runs
+    std::vector<Worker*> workers_;   // by slot; null when none runs
+    std::vector<int64_t> lookedMs_;  // by slot: its device last looked for
     ResultCommands results_;
     int64_t lastRefreshMs_ = -kRefreshMs;
     int64_t closedAtMs_ = -1;
@@ -154,6 +170,17 @@ bool Loop::openLog(const Slot& slot, int32_t number, std::string* path, OutputFi
 
 void Loop::startWorker(size_t i, int64_t nowMs) {
     Slot& slot = station_.slots[i];
+    if (station_.config.repeat != 0) {
+        // Phone after phone, a pulled adapter is waited for (once a second).
+        if (slot.noAdapter && nowMs - lookedMs_[i] < kAdapterLookMs) return;
+        lookedMs_[i] = nowMs;
+        if (!serial_device_present(slot.device.c_str())) {
+            if (!slot.noAdapter) slotAdapterGone(slot);
+            publish(slot);
+            return;
+        }
+    }
+    slotAdapterSeen(slot, adapterOf(slot.device));
     std::string logFile;
     OutputFile log = kNoOutputFile;
     std::string error = "no channel for its events";
@@ -214,6 +241,11 @@ void Loop::endWorker(size_t i, int64_t nowMs, bool abandon) {
         }
         if (kept) results_.queue(i, slot.phone);
     }
+    // A worker that could not use its device because it has gone: the slot
+    // waits for it instead of giving up.
+    if (station_.config.repeat != 0 && slot.done && !slot.unusable.empty() && !how.abandoned &&
+        !station_.stopping && !serial_device_present(slot.device.c_str()))
+        slotAdapterGone(slot);
     publish(slot);
 }
 

@@ -48,7 +48,8 @@ const char* colourOf(const std::string& row) {
     if (row.find("FAILED") != std::string::npos || row.find("unusable") != std::string::npos ||
         row.find("QUARANTINED") != std::string::npos)
         return "\x1b[31m";
-    if (row.find("interrupted") != std::string::npos) return "\x1b[33m";
+    if (row.find("interrupted") != std::string::npos || row.find("no adapter") != std::string::npos)
+        return "\x1b[33m";
     if (row.find("verified") != std::string::npos) return "\x1b[32m";
     return "";
 }

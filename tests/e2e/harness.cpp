@@ -444,6 +444,7 @@ Result runStation(const Scenario& scenario, bool wine) {
             device = "COM" + std::to_string(coms.back()->number());
         }
         devices.push_back(device);
+        if (scenario.stationDevice && !wine) device = scenario.stationDevice(device, dir.path());
         slots += std::string(slots.empty() ? "--ports=" : ",") +
                  static_cast<char>('A' + phones.size() - 1) + "=" + device;
     }

@@ -84,6 +84,9 @@ struct Scenario {
     // serving stationRuns runs (the scenario's phone is then not used).
     std::vector<sim::PhoneConfig> stationPhones;
     uint32_t stationRuns = 1;
+    // Native: the name a slot's device goes by, from its phone's terminal and
+    // the working directory (a link that the test makes and removes).
+    std::function<std::string(const std::string& device, const std::string& dir)> stationDevice;
 };
 
 // What the phone saw, from either kind of phone.

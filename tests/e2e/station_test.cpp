@@ -399,6 +399,32 @@ TEST_P(Station, AJobOnALine) {
 
 NATIVE_AND_WINE(Station);
 
+// Phone after phone, a slot whose device is missing waits for it and takes
+// phones again as soon as it is back under its name (a by-path link).
+TEST(StationNative, AnAdapterPluggedInLater) {
+    e2e::Scenario s = station({phone()});
+    s.stationRuns = 2;
+    s.args.push_back("--repeat=2");
+    std::string pty;
+    s.stationDevice = [&pty](const std::string& device, const std::string& dir) {
+        pty = device;
+        return dir + "/by-path-A";
+    };
+    e2e::Key plug(0, "[A] no adapter", 1500);
+    plug.action = [&pty](int, const std::string& dir) {
+        std::filesystem::create_symlink(pty, dir + "/by-path-A");
+    };
+    s.keys = {plug};
+    const e2e::Result r = e2e::run(s);
+    EXPECT_EQ(r.exitStatus, 0) << r.output << r.errors;
+    const auto journal = records(r.files.at("journal.json"));
+    for (const char* which : {"A1", "A2"}) {
+        EXPECT_EQ(result(journal, which), "verified") << which;
+        EXPECT_TRUE(journal.at(which)["adapter"].is_null());  // a terminal, no USB adapter
+    }
+    EXPECT_NE(r.output.find("[A] no adapter"), std::string::npos) << r.output;
+}
+
 // The station takes no more phones by itself, says why and ends with a
 // status that is not 0, once the phones being flashed have finished: an
 // image replaced between two phones (the next phone is refused before its

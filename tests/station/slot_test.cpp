@@ -207,6 +207,15 @@ TEST(Slot, QuarantinedAfterFailuresInARow) {
     PhoneRecord failed;
     failed.result = "failed";
     EXPECT_EQ(bellRings(Bell::None, Slot{}, failed), 0);
+    // An adapter that comes back with another serial number is said once;
+    // the next phone's record carries it.
+    Slot slot;
+    for (const char* serial : {"A50285BI", "A50285BI", "FT9XK2LQ", "FT9XK2LQ"})
+        slotAdapterSeen(slot, {{"vid", "0403"}, {"serial", serial}});
+    ASSERT_EQ(slot.news.size(), 1u);
+    EXPECT_EQ(slot.news[0], "adapter changed: serial number FT9XK2LQ (was A50285BI)");
+    slotWorkerStarted(slot, {}, "", 0, 0);
+    EXPECT_EQ(slot.phone.adapter["serial"], "FT9XK2LQ");
 }
 
 // Every row shorter than the terminal is wide, whatever the names and the
