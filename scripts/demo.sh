@@ -2,7 +2,9 @@
 # The main demonstration: builds download and the virtual phone (phonesim),
 # writes a sample flash loader and three images, runs a complete download of
 # them against the phone, then shows the phone's verdict and compares the
-# phone's FLASH with the images byte for byte.
+# phone's FLASH with the images byte for byte. Then a production line: a job
+# made of the same files and run on a station of four virtual phones (one of
+# them fails its CRC), its journal and its statistics.
 #   DEMO_BUILD_DIR=<dir>  build there instead of the release preset's directory
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,4 +67,35 @@ for entry in "${images[@]}"; do
     fi
 done
 echo "(files in $demo: the images, flash.bin, transcript.txt, phone-report.txt)"
+
+echo
+echo "=== download --make-job=line3.job ${images[*]} /l /s:460"
+"$download" --make-job=line3.job "${images[@]}" /l /s:460 | tail -n 1
+slots=
+phones=()
+for slot in A B C D; do
+    fault=()
+    [[ $slot == D ]] && fault=(--crc-xor 1)  # a phone (or a cable) that spoils the CRC
+    "$phonesim" --runs 2 --timeout 120 --quiet --enq-interval 20 "${fault[@]}" \
+        >"phone-$slot.out" 2>&1 &
+    phones+=($!)
+    slots+="${slots:+,}$slot=$(phonesim_port "phone-$slot.out")"
+done
+trap 'kill "${phones[@]}" 2>/dev/null || true' EXIT
+echo
+echo "=== download --job=line3.job --ports=$slots --repeat=2 --journal=phones.json --log-dir=logs"
+set +e
+"$download" --job=line3.job "--ports=$slots" --repeat=2 --journal=phones.json --log-dir=logs
+station_status=$?
+set -e
+wait "${phones[@]}" || true
+trap - EXIT
+echo
+echo "=== the station ended with exit status $station_status (2: a phone failed)"
+echo "=== its journal, one JSON line a phone; the first:"
+head -n 1 phones.json
+echo
+echo "=== download --stats=phones.json"
+"$download" --stats=phones.json
+[[ $station_status == 2 ]] || tool_status=1
 exit "$tool_status"

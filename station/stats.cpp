@@ -241,8 +241,8 @@ int runStats(int argc, char** argv) {
         }
         std::fclose(file);
         if (skipped > 0)
-            consoleNote("%s: %lld line%s skipped (torn, or not a phone's record)", journal,
-                        static_cast<long long>(skipped), skipped == 1 ? "" : "s");
+            consoleNote("%s: %s line%s skipped (torn, or not a phone's record)", journal,
+                        std::to_string(skipped).c_str(), skipped == 1 ? "" : "s");
     }
     if (read == 0) {
         consoleNote("no journal could be read");
