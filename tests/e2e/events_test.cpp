@@ -70,7 +70,7 @@ TEST(Events, ACompleteRunToldWhole) {
     const std::vector<Json> all = events(r.files.at("run.json"));
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.front(), with(Json::parse(R"({"event":"start","schema":1,"target":"rb7",
-        "mode":"wire","speed":460800,"images":2,"device":")" +
+        "mode":"wire","speed":460800,"images":2,"job":null,"device":")" +
                                             r.portName + R"("})"),
                                 all.front(), {"t", "version"}));
     std::vector<std::string> stages;
