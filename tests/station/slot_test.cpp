@@ -10,6 +10,7 @@
 
 #include "platform/process.h"
 #include "station/signals.h"
+#include "station/stats.h"
 #include "station/table.h"
 
 namespace {
@@ -216,6 +217,61 @@ TEST(Slot, QuarantinedAfterFailuresInARow) {
     EXPECT_EQ(slot.news[0], "adapter changed: serial number FT9XK2LQ (was A50285BI)");
     slotWorkerStarted(slot, {}, "", 0, 0);
     EXPECT_EQ(slot.phone.adapter["serial"], "FT9XK2LQ");
+}
+
+// The statistics group the records as asked; lines that are no record (torn,
+// foreign, fields of the wrong type) count nothing.
+TEST(Stats, RecordsByKeyInEachFormat) {
+    const std::string lines[] = {
+        R"({"slot":"A","result":"verified","seconds":40,"start":"2026-12-09T23:59:00.000Z","adapter":{"serial":"FT1"},"job":{"name":"l3"}})",
+        R"({"slot":"A","result":"verified","seconds":44,"start":"2026-12-10T00:01:00.000Z","adapter":{"serial":"FT1"},"job":null})",
+        R"({"slot":"B","result":"failed","reason":"a.bin: CRC mismatch","seconds":9,"start":"2026-12-10T00:02:00.000Z","adapter":null})",
+        R"({"slot":"B","result":"interrupted","reason":"Ctrl-C","seconds":3})",
+        R"({"slot":"B","result":"failed","reason":"x, \"y\"","seconds":2})",
+        R"({"slot":"B","result":"fail)",
+        R"({"slot":7,"result":"verified"})",
+        R"(["slot","A"])",
+    };
+    // clang-format off
+    const struct {
+        const char* by;
+        const char* format;
+        std::string report;
+    } rows[] = {
+        {"slot", "csv", "key,phones,verified,failed,yield,median_seconds,top_reason\n"
+                        "A,2,2,0,100.0,42.0,\n"
+                        "B,3,0,2,0.0,,a.bin: CRC mismatch\n"
+                        "all,5,2,2,50.0,42.0,a.bin: CRC mismatch\n"},
+        {"day", "json", R"({"key":"-","phones":2,"verified":0,"failed":1,"yield":0.0,"median_seconds":null,"top_reason":"x, \"y\""})" "\n"
+                        R"({"key":"2026-12-09","phones":1,"verified":1,"failed":0,"yield":100.0,"median_seconds":40.0,"top_reason":""})" "\n"
+                        R"({"key":"2026-12-10","phones":2,"verified":1,"failed":1,"yield":50.0,"median_seconds":44.0,"top_reason":"a.bin: CRC mismatch"})" "\n"
+                        R"({"key":"all","phones":5,"verified":2,"failed":2,"yield":50.0,"median_seconds":42.0,"top_reason":"a.bin: CRC mismatch"})" "\n"},
+        {"reason", "csv", "key,phones,verified,failed,yield,median_seconds,top_reason\n"
+                          "-,2,2,0,100.0,42.0,\n"
+                          "Ctrl-C,1,0,0,,,\n"
+                          "a.bin: CRC mismatch,1,0,1,0.0,,a.bin: CRC mismatch\n"
+                          "\"x, \"\"y\"\"\",1,0,1,0.0,,\"x, \"\"y\"\"\"\n"
+                          "all,5,2,2,50.0,42.0,a.bin: CRC mismatch\n"},
+        {"adapter", "text", "key  phones  verified  failed  yield  median_seconds  top_reason\n"
+                            "-         3         0       2    0.0                  a.bin: CRC mismatch\n"
+                            "FT1       2         2       0  100.0            42.0\n"
+                            "all       5         2       2   50.0            42.0  a.bin: CRC mismatch\n"},
+        {"job", "csv", "key,phones,verified,failed,yield,median_seconds,top_reason\n"
+                       "-,4,1,2,33.3,44.0,a.bin: CRC mismatch\n"
+                       "l3,1,1,0,100.0,40.0,\n"
+                       "all,5,2,2,50.0,42.0,a.bin: CRC mismatch\n"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.by);
+        std::map<std::string, StatsRow> rows;
+        StatsRow all;
+        int taken = 0;
+        for (const std::string& line : lines)
+            taken += statsTake(line, row.by, &rows, &all) ? 1 : 0;
+        EXPECT_EQ(taken, 5);
+        EXPECT_EQ(statsReport(rows, all, row.format), row.report);
+    }
 }
 
 // Every row shorter than the terminal is wide, whatever the names and the
