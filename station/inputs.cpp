@@ -11,7 +11,17 @@
 
 namespace {
 
-std::string addressArgument(const char* name, int32_t address) {
+// Which input path is, if any ("" none).
+std::string inputNamed(const Station& station, const char* path) {
+    if (file_same_open(path, run().loaderFile)) return station.identity.loaderFile;
+    for (const ImageFacts& image : station.images)
+        if (file_same(path, image.file.c_str())) return image.file;
+    return "";
+}
+
+}  // namespace
+
+std::string imageArgument(const std::string& name, int32_t address) {
     char text[32];
     if (address < 0) {
         std::snprintf(text, sizeof text, ":-0x%" PRIX32, 0U - static_cast<uint32_t>(address));
@@ -24,16 +34,6 @@ std::string addressArgument(const char* name, int32_t address) {
 std::string expectArgument(const std::string& kind, int64_t size, const std::string& sha256) {
     return "--expect=" + kind + ":" + std::to_string(size) + ":" + sha256;
 }
-
-// Which input path is, if any ("" none).
-std::string inputNamed(const Station& station, const char* path) {
-    if (file_same_open(path, run().loaderFile)) return station.identity.loaderFile;
-    for (const ImageFacts& image : station.images)
-        if (file_same(path, image.file.c_str())) return image.file;
-    return "";
-}
-
-}  // namespace
 
 bool checkInputs(Station& station) {
     RunConfig& config = run().runConfig;
@@ -84,7 +84,7 @@ std::vector<std::string> workerArguments(const Station& station, const std::stri
     const RunConfig& c = station.config;
     std::vector<std::string> args = {shownName};
     for (int32_t i = 0; i < c.imageCount; ++i)
-        args.push_back(addressArgument(c.imageNames[i], c.imageAddresses[i]));
+        args.push_back(imageArgument(c.imageNames[i], c.imageAddresses[i]));
     args.push_back(c.target == TargetRb7      ? "/t:rb7"
                    : c.target == TargetRb7Dsp ? "/t:rb7dsp"
                                               : "/t:k52");

@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/sha256.h"
 #include "station/fields.h"
+#include "station/inputs.h"
 
 namespace fs = std::filesystem;
 
@@ -149,23 +150,12 @@ std::string shortDigest(const std::string& sha256) {
     return sha256.empty() ? "unknown" : sha256.substr(0, 12) + "...";
 }
 
-// "fw.bin:0x400000", negative addresses as the parser reads them back.
-std::string imageArgument(const JobFile& image) {
-    char text[32];
-    if (image.address < 0) {
-        std::snprintf(text, sizeof text, ":-0x%" PRIX32, 0U - static_cast<uint32_t>(image.address));
-    } else {
-        std::snprintf(text, sizeof text, ":0x%" PRIX32, static_cast<uint32_t>(image.address));
-    }
-    // Relative where it can be: the parser cuts an image's name at its first
-    // colon, and a drive letter has one.
+// The image's name relative where it can be: the parser cuts an image's name
+// at its first colon, and a drive letter has one.
+std::string imageName(const JobFile& image) {
     std::error_code failure;
     const fs::path near = fs::proximate(image.path, failure);
-    return (failure ? image.path : near.string()) + text;
-}
-
-std::string expectArgument(const std::string& kind, const JobFile& file) {
-    return "--expect=" + kind + ":" + std::to_string(file.size) + ":" + file.sha256;
+    return failure ? image.path : near.string();
 }
 
 bool hasArgument(int argc, char** argv, const char* prefix) {
@@ -264,7 +254,7 @@ std::string checkJobFiles(const Job& job) {
 std::vector<std::string> jobCommandLine(const Job& job, int argc, char** argv) {
     std::vector<std::string> args = {argv[0]};
     for (const JobFile& image : job.images)
-        args.push_back(imageArgument(image));
+        args.push_back(imageArgument(imageName(image), image.address));
     args.push_back(std::string("/t:") + kTargets[job.target]);
     args.push_back(job.mode == LinkDongle ? "/d" : "/w");
     if (job.speed != kBaseSpeed) args.push_back(job.speed == 230400 ? "/s:230" : "/s:460");
@@ -276,9 +266,10 @@ std::vector<std::string> jobCommandLine(const Job& job, int argc, char** argv) {
         answers += std::string(q > 0 ? "," : "") + kQuestionNames[q] + "=" +
                    (job.answers[q] == 'y' ? "yes" : "no");
     args.push_back(answers);
-    args.push_back(expectArgument("loader", job.loader));
+    args.push_back(expectArgument("loader", job.loader.size, job.loader.sha256));
     for (size_t i = 0; i < job.images.size(); ++i)
-        args.push_back(expectArgument(std::to_string(i + 1), job.images[i]));
+        args.push_back(
+            expectArgument(std::to_string(i + 1), job.images[i].size, job.images[i].sha256));
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--job=", 6) != 0) args.push_back(argv[i]);
     return args;
