@@ -193,7 +193,8 @@ void slotAdapterGone(Slot& slot) {
     slot.noAdapter = true;
     slot.done = false;
     slot.unusable.clear();
-    say(slot, "no adapter");
+    slot.state = "no adapter";  // the slot's, not its last phone's
+    slot.news.push_back(slot.state);
 }
 
 void slotAdapterSeen(Slot& slot, const Json& adapter) {
