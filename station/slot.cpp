@@ -197,7 +197,7 @@ void slotAdapterGone(Slot& slot) {
     slot.news.push_back(slot.state);
 }
 
-void slotAdapterSeen(Slot& slot, const Json& adapter) {
+std::string slotAdapterSeen(Slot& slot, const Json& adapter) {
     slot.noAdapter = false;
     const auto serial = [](const Json& a) {
         return a.is_object() && a.contains("serial") && a["serial"].is_string()
@@ -206,9 +206,9 @@ void slotAdapterSeen(Slot& slot, const Json& adapter) {
     };
     const std::string was = serial(slot.adapter);
     const std::string now = serial(adapter);
-    if (!was.empty() && !now.empty() && was != now)
-        slot.news.push_back("adapter changed: serial number " + now + " (was " + was + ")");
     slot.adapter = adapter;
+    if (was.empty() || now.empty() || was == now) return "";
+    return slot.name + ": adapter changed: serial number " + now + " (was " + was + ")";
 }
 
 bool slotRelease(Slot& slot) {

@@ -114,9 +114,10 @@ bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t w
 
 // The slot's device has gone: it takes phones again when it is back.
 void slotAdapterGone(Slot& slot);
-// Its device is there (again), this adapter (null: no USB adapter): said
-// once when its serial number is not the last one seen.
-void slotAdapterSeen(Slot& slot, const Json& adapter);
+// Its device is there (again), this adapter (null: no USB adapter): what
+// the station says once when its serial number is not the last one seen
+// ("" when there is nothing to say).
+std::string slotAdapterSeen(Slot& slot, const Json& adapter);
 
 // Ends the slot's quarantine (its cable was changed); false when it had none.
 bool slotRelease(Slot& slot);

@@ -180,7 +180,9 @@ void Loop::startWorker(size_t i, int64_t nowMs) {
             return;
         }
     }
-    slotAdapterSeen(slot, adapterOf(slot.device));
+    // Above the table too, where a slot's own lines do not show.
+    const std::string changed = slotAdapterSeen(slot, adapterOf(slot.device));
+    if (!changed.empty()) say(changed, false);
     std::string logFile;
     OutputFile log = kNoOutputFile;
     std::string error = "no channel for its events";

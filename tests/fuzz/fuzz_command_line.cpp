@@ -34,7 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(valid == (error.text[0] == '\0'), "a reason exactly for an invalid line");
     if (!valid || config.showHelp || config.showVersion || config.listPorts) return 0;
 
-    require(config.imageCount >= 1 && config.imageCount <= kMaxImages, "1 to 10 images");
+    // A job gives the images: its line has none.
+    require(config.jobFile != nullptr ? config.imageCount == 0
+                                      : config.imageCount >= 1 && config.imageCount <= kMaxImages,
+            "1 to 10 images, none with a job");
     const int32_t speed = config.downloadSpeed;
     require(speed == 115200 || speed == 230400 || speed == 460800, "a known speed");
     require(speed == 115200 || (config.target == TargetRb7 && config.linkMode == LinkWire),

@@ -211,10 +211,11 @@ TEST(Slot, QuarantinedAfterFailuresInARow) {
     // An adapter that comes back with another serial number is said once;
     // the next phone's record carries it.
     Slot slot;
+    slot.name = "A";
+    std::string said;
     for (const char* serial : {"A50285BI", "A50285BI", "FT9XK2LQ", "FT9XK2LQ"})
-        slotAdapterSeen(slot, {{"vid", "0403"}, {"serial", serial}});
-    ASSERT_EQ(slot.news.size(), 1u);
-    EXPECT_EQ(slot.news[0], "adapter changed: serial number FT9XK2LQ (was A50285BI)");
+        said += slotAdapterSeen(slot, {{"vid", "0403"}, {"serial", serial}}) + "|";
+    EXPECT_EQ(said, "||A: adapter changed: serial number FT9XK2LQ (was A50285BI)||");
     slotWorkerStarted(slot, {}, "", 0, 0);
     EXPECT_EQ(slot.phone.adapter["serial"], "FT9XK2LQ");
 }
