@@ -303,7 +303,7 @@ MUTANTS = [
      "    slot.quarantined = false;\n    slot.failuresInRow = 0;\n",
      "    slot.quarantined = false;\n"),
     ("bell: once at a quarantine", "station/signals.cpp",
-     "slot.quarantined ? 3 : 1", "1"),
+     "slot.quarantined ? 3 : 1", "slot.quarantined ? 1 : 1"),
     ("stats: the yield over every phone", "station/stats.cpp",
      "static_cast<double>(row.verified + row.failed));",
      "static_cast<double>(row.phones));"),
