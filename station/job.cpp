@@ -1,5 +1,6 @@
 #include "station/job.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -27,6 +28,12 @@ namespace {
 constexpr int64_t kMaxJobBytes = 1 << 20;
 constexpr const char* kTargets[] = {"rb7", "rb7dsp", "k52"};
 constexpr const char* kQuestionNames[] = {"signature", "overlap", "crc"};
+
+// A job's texts reach the screen and the command line: no control characters.
+bool plain(const std::string& text) {
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
 
 bool isDigest(const std::string& text) {
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
@@ -69,7 +76,8 @@ std::string takeFile(const Json& object, const std::string& at, const fs::path& 
                      JobFile* out) {
     if (!object.is_object()) return at + ": not an object";
     const std::string* file = stringField(object, "file");
-    if (file == nullptr || file->empty()) return at + ".file: missing or not a text";
+    if (file == nullptr || file->empty() || !plain(*file))
+        return at + ".file: missing or not a file name";
     out->file = *file;
     out->path = placeOf(*file, folder);
     int64_t value = 0;
@@ -100,7 +108,7 @@ std::string takeFields(const Json& root, const fs::path& folder, Job* job) {
     if (!integer(root, "job", kJobFormat, kJobFormat, &value))
         return "job: missing or not 1 (the format this version reads)";
     const std::string* name = stringField(root, "name");
-    if (name == nullptr || name->empty() || name->size() > 64)
+    if (name == nullptr || name->empty() || name->size() > 64 || !plain(*name))
         return "name: missing or not a text of 1 to 64 characters";
     job->name = *name;
     if (stringField(root, "created") == nullptr) return "created: missing or not a text";

@@ -574,6 +574,8 @@ TEST(Cli, AJobPinsItsFiles) {
          "jobs/line.job: job: missing or not 1 (the format this version reads)"},
         {"a digest that is none", edit([](Json& j) { j["images"][0]["sha256"] = "3F2A"; }),
          "jobs/line.job: images[0].sha256: not 64 lower-case hex digits"},
+        {"a name that drives the terminal", edit([](Json& j) { j["name"] = "\x1b[2J"; }),
+         "jobs/line.job: name: missing or not a text of 1 to 64 characters"},
         {"an address as text", edit([](Json& j) { j["images"][0]["address"] = "0x600000"; }),
          "jobs/line.job: images[0].address: missing or not an address from 1 to 4294967295"},
         {"a speed the target cannot take", edit([](Json& j) { j["target"] = "k52"; }),
