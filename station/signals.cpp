@@ -56,8 +56,8 @@ std::vector<std::string> ResultCommands::poll(int64_t nowMs) {
             long n = 0;
             while ((n = worker_read(run.worker, buffer, sizeof buffer)) > 0) {
             }
-            const int64_t ms = nowMs - run.startMs;
-            if (n < 0 && run.killedMs < 0 && ms > kResultSeconds * 1000) {
+            // Also one that closed its channel and lives on.
+            if (run.killedMs < 0 && nowMs - run.startMs > kResultSeconds * 1000) {
                 worker_kill(run.worker);
                 run.killedMs = nowMs;
                 notes.push_back(what(i, run.phone) + " ended after " +
