@@ -21,19 +21,21 @@ const char* const kTargetNames[] = {"rb7", "rb7dsp", "k52"};
 const char* const kFullSearch[] = {"p:\\tools\\", "c:\\tools\\", ".\\"};
 const char* const kLocalSearch[] = {".\\"};
 
-// The directory texts are DOS paths; where '\\' is no separator they name
-// the same places with '/'.
 FILE* openLoaderPath(const std::string& path) {
+    return file_open_regular(loaderLocalPath(path).c_str());
+}
+
+}  // namespace
+
+std::string loaderLocalPath(const std::string& path) {
     std::string local = path;
     if (kPathSeparator != '\\') {
         for (char& ch : local) {
             if (ch == '\\') ch = kPathSeparator;
         }
     }
-    return file_open_regular(local.c_str());
+    return local;
 }
-
-}  // namespace
 
 bool openFlashLoader(const RunConfig& config) {
     FILE*& loaderFile = run().loaderFile;

@@ -190,17 +190,6 @@ std::string utcNow() {
     return text;
 }
 
-// The loader's name as a run opened it, with '\' as the separator it is
-// where it is not one.
-std::string loaderPlace() {
-    std::string path = run().loaderPath;
-    if (kPathSeparator != '\\') {
-        for (char& c : path)
-            if (c == '\\') c = kPathSeparator;
-    }
-    return path;
-}
-
 // Written whole or not at all: a new file beside it, then renamed over it.
 std::string writeJob(const std::string& path, const std::string& text) {
     const std::string fresh = path + ".new";
@@ -223,10 +212,6 @@ int refused(const CommandLineError& error) {
 }
 
 }  // namespace
-
-std::string jobTitle(const Job& job) {
-    return job.name + " (" + job.sha256.substr(0, 12) + ")";
-}
 
 std::string loadJob(const char* path, Job* job) {
     *job = Job{};
@@ -363,7 +348,7 @@ int runMakeJob(int argc, char** argv) {
                       {"mode", config.linkMode == LinkWire ? "wire" : "dongle"},
                       {"speed", config.downloadSpeed},
                       {"loader",
-                       {{"file", jobRelative(loaderPlace(), folder)},
+                       {{"file", jobRelative(loaderLocalPath(run().loaderPath), folder)},
                         {"size", file_length(run().loaderFile)},
                         {"sha256", fileSha256(run().loaderFile)}}},
                       {"images", images},

@@ -34,9 +34,6 @@ struct Job {
     char answers[3] = {'n', 'n', 'n'};  // signature, overlap, crc
 };
 
-// The job as the title, the summary and the notes show it: "line3 (3f2a9c0d1e2f)".
-std::string jobTitle(const Job& job);
-
 // Reads and checks a job file: "" when it is a valid one, else the file, the
 // field and what is wrong with it.
 std::string loadJob(const char* path, Job* job);

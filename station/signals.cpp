@@ -35,7 +35,7 @@ std::string ResultCommands::what(size_t slot, int32_t phone) const {
 void ResultCommands::queue(size_t slot, const PhoneRecord& phone) {
     if (command_.empty()) return;
     const Slot& s = station_.slots[slot];
-    Job job;
+    Pending job;
     job.phone = phone.number;
     job.environment = {"DOWNLOAD_SLOT=" + s.name,
                        "DOWNLOAD_DEVICE=" + s.device,
@@ -78,7 +78,7 @@ std::vector<std::string> ResultCommands::poll(int64_t nowMs) {
             run = Running{};
         }
         if (waiting_[i].empty()) continue;
-        const Job job = waiting_[i].front();
+        const Pending job = waiting_[i].front();
         waiting_[i].pop_front();
         std::string path;
         std::string error;

@@ -42,7 +42,7 @@ public:
     bool idle() const;
 
 private:
-    struct Job {
+    struct Pending {
         int32_t phone = 0;
         std::vector<std::string> environment;
     };
@@ -55,6 +55,6 @@ private:
     std::string what(size_t slot, int32_t phone) const;
     const Station& station_;
     std::string command_;
-    std::vector<std::deque<Job>> waiting_;
+    std::vector<std::deque<Pending>> waiting_;
     std::vector<Running> running_;
 };

@@ -8,6 +8,7 @@
 #include "app/console.h"
 #include "app/run_state.h"
 #include "station/fields.h"
+#include "station/plain_lines.h"
 
 namespace {
 
@@ -86,14 +87,6 @@ std::string csvField(const std::string& text) {
     return quoted + "\"";
 }
 
-// Control characters shown as '?': a reason is a phone's or a worker's text.
-std::string shown(const std::string& text) {
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return out;
-}
-
 // --stats=, --by=, --stats-format=: "" when the line is valid, else why not.
 std::string parseLine(int argc, char** argv, std::vector<const char*>* journals, std::string* by,
                       std::string* format) {
@@ -111,7 +104,7 @@ std::string parseLine(int argc, char** argv, std::vector<const char*>* journals,
             if (*format != "text" && *format != "csv" && *format != "json")
                 return "'" + arg + "': --stats-format= takes text, csv or json";
         } else {
-            return "'" + shown(arg) +
+            return "'" + screenText(arg) +
                    "': --stats takes --stats=JOURNAL..., --by= and --stats-format=";
         }
     }
@@ -179,7 +172,7 @@ std::string statsReport(const std::map<std::string, StatsRow>& rows, const Stats
     std::vector<size_t> widths(table[0].size(), 0);
     for (auto& cell : table) {
         for (size_t c = 0; c < cell.size(); ++c) {
-            cell[c] = shown(cell[c]);
+            cell[c] = screenText(cell[c]);  // a reason is a worker's text
             widths[c] = std::max(widths[c], cell[c].size());
         }
     }
