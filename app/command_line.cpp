@@ -237,6 +237,9 @@ const char* checkStation(const RunConfig& config, const char* portArg, char* rea
         if (config.quarantine >= 0) return "--quarantine=: only with --ports";
         if (config.bell != Bell::Default) return "--bell=: only with --ports";
         if (config.onResult != nullptr) return "--on-result=: only with --ports";
+        if (config.control != nullptr) return "--control=: only with --ports";
+        if (config.statusPage != nullptr) return "--status-page=: only with --ports";
+        if (config.controlToken != nullptr) return "--control-token=: only with --ports";
         return nullptr;
     }
     if (config.makeJobFile != nullptr) return "--make-job=: makes a job, flashes no phone";
@@ -331,6 +334,15 @@ const char* parseLongOption(char* arg, RunConfig& config) {
     } else if (std::strncmp(arg, "--on-result=", 12) == 0) {
         if (arg[12] == '\0') return "--on-result= needs a command";
         config.onResult = arg + 12;
+    } else if (std::strncmp(arg, "--control=", 10) == 0) {
+        if (arg[10] == '\0') return "--control= needs HOST:PORT";
+        config.control = arg + 10;
+    } else if (std::strncmp(arg, "--control-token=", 16) == 0) {
+        if (arg[16] == '\0') return "--control-token= needs a file";
+        config.controlToken = arg + 16;
+    } else if (std::strncmp(arg, "--status-page=", 14) == 0) {
+        if (arg[14] == '\0') return "--status-page= needs HOST:PORT";
+        config.statusPage = arg + 14;
     } else {
         return "unknown option (see --help)";
     }
@@ -577,6 +589,14 @@ void printHelp() {
         "                     run after each record (sh -c, cmd /c), with DOWNLOAD_SLOT,\n",
         "                     _DEVICE, _PHONE, _RESULT, _REASON, _JOB, _RECORD set\n",
         "                     with --repeat a slot whose device has gone waits for it\n",
+        "  --control=HOST:PORT\n",
+        "                     a control port: HELLO, STATUS, PAUSE, RESUME, LABEL,\n",
+        "                     RELEASE, ABORT, STOP, SUBSCRIBE (lines of text)\n",
+        "  --status-page=HOST:PORT\n",
+        "                     a live status page (/), /status.json and /journal\n",
+        "  --control-token=FILE\n",
+        "                     both ask for its first line (AUTH TOKEN; a bearer\n",
+        "                     token): needed unless HOST is a loopback address\n",
         "  --expect=KIND:SIZE:SHA256\n",
         "                     (its workers) refuse the loader or image KIND (1-10)\n",
         "                     unless it has this size and SHA-256\n",

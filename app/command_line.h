@@ -82,6 +82,12 @@ struct RunConfig {
     int32_t quarantine;
     Bell bell;
     const char* onResult;
+    // Driven and watched from the line: the control port (--control=HOST:PORT),
+    // its token (--control-token=FILE, also the status page's), the status
+    // page (--status-page=HOST:PORT).
+    const char* control;
+    const char* controlToken;
+    const char* statusPage;
 };
 
 // Why a command line is invalid: the argument at fault and the reason, as one

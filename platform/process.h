@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/sockets.h"
 
 struct Worker;
 
@@ -80,5 +81,6 @@ void stop_requests_done();
 
 // Sleeps until a worker's channel has something (or has closed), a key is
 // waiting on the console (when keys), a stop request has come that was not
-// taken yet, or timeoutMs.
-void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t timeoutMs);
+// taken yet, a watched socket is ready, or timeoutMs.
+void wait_for_workers(Worker* const* workers, size_t count, bool keys, const SocketWatch* sockets,
+                      size_t socketCount, uint32_t timeoutMs);

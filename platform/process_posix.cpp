@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "platform/sockets_native.h"
 
 struct Worker {
     int events[2] = {-1, -1};  // the pipe: read end ours, write end the worker's
@@ -237,10 +238,15 @@ StopRequest stop_request_take() {
 
 void stop_requests_done() {}
 
-void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t timeoutMs) {
+void wait_for_workers(Worker* const* workers, size_t count, bool keys, const SocketWatch* sockets,
+                      size_t socketCount, uint32_t timeoutMs) {
     std::vector<pollfd> fds;
     for (size_t i = 0; i < count; ++i)
         if (workers[i] != nullptr) fds.push_back({workers[i]->events[0], POLLIN, 0});
+    for (size_t i = 0; i < socketCount; ++i) {
+        const short events = static_cast<short>(POLLIN | (sockets[i].write ? POLLOUT : 0));
+        fds.push_back({sockets[i].socket->fd, events, 0});
+    }
     if (stop_pipe[0] >= 0) fds.push_back({stop_pipe[0], POLLIN, 0});
     if (keys && isatty(STDIN_FILENO)) fds.push_back({STDIN_FILENO, POLLIN, 0});
     if (stop_signal != 0) return;

@@ -1,6 +1,7 @@
 // Workers on Windows: CreateProcess in a process group of its own, a named
 // pipe for the events read with overlapped reads, one wait on all of their
 // events, the console and the stop request.
+// Winsock before windows.h.
 #include <windows.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 
 #include "platform/keyboard.h"
 #include "platform/process.h"
+#include "platform/sockets_native.h"
 
 struct Worker {
     std::string name;  // \\.\pipe\...
@@ -338,11 +340,18 @@ void stop_requests_done() {
     if (stop_done != nullptr) SetEvent(stop_done);
 }
 
-void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t timeoutMs) {
+void wait_for_workers(Worker* const* workers, size_t count, bool keys, const SocketWatch* sockets,
+                      size_t socketCount, uint32_t timeoutMs) {
+    // At most 32 workers, the stop, the console and 9 sockets: within the 64
+    // handles one wait takes.
     HANDLE handles[MAXIMUM_WAIT_OBJECTS];
     DWORD n = 0;
     for (size_t i = 0; i < count && n + 2 < MAXIMUM_WAIT_OBJECTS; ++i)
         if (workers[i] != nullptr && !workers[i]->ended) handles[n++] = workers[i]->ov.hEvent;
+    const DWORD firstSocket = n;
+    for (size_t i = 0; i < socketCount && n + 2 < MAXIMUM_WAIT_OBJECTS; ++i)
+        handles[n++] = sockets[i].socket->event;
+    const DWORD socketsEnd = n;
     if (stop_event != nullptr) handles[n++] = stop_event;
     bool console = false;
     if (keys) {
@@ -357,6 +366,12 @@ void wait_for_workers(Worker* const* workers, size_t count, bool keys, uint32_t 
     }
     if (stop_request != StopNone) return;
     const DWORD woke = WaitForMultipleObjects(n, handles, FALSE, timeoutMs);
+    // What woke it is forgotten (else the next wait returns at once): the
+    // caller now reads and writes every socket until it would block.
+    for (DWORD i = firstSocket; i < socketsEnd; ++i) {
+        WSANETWORKEVENTS seen;
+        WSAEnumNetworkEvents(sockets[i - firstSocket].socket->handle, handles[i], &seen);
+    }
     // Else key_pressed, which last found the console empty, would not look again.
     if (console) console_input_watched(woke != WAIT_TIMEOUT);
 }

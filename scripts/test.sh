@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-ensure_packages build windows fuzz package
+ensure_packages build windows fuzz package browser
 
 # Windows first: the native tests run its download.exe under Wine.
 cmake --preset windows >/dev/null

@@ -40,6 +40,7 @@ struct PhoneRecord {
     std::string flash;    // what its FLASH holds, as its worker's end says ("" untouched)
     std::string cause;    // the notes its worker gave on standard error, joined
     Json adapter;         // its slot's USB adapter when its worker started (null: none)
+    std::string label;    // given by the control port (a serial number, an IMEI); "" none
 };
 
 // Who made a record: the same on every record of one station run.

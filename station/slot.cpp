@@ -77,6 +77,8 @@ void takeStage(Slot& slot, const Json& event, int64_t nowMs) {
         if (!number(event, "t", &t) || t < 0 || t > 1e7) t = 0;
         phone.startMs = slot.workerWallMs + static_cast<int64_t>(t * 1000.0);
         slot.phoneStartMs = nowMs;
+        phone.label = slot.label;  // given while the slot waited for it
+        slot.label.clear();
     }
     if (stage == "irom") say(slot, "boot ROM");
     if ((stage == "loader-upload" || stage == "loader") && slot.state != "loader")
@@ -220,8 +222,38 @@ bool slotRelease(Slot& slot) {
     return true;
 }
 
+bool slotPause(Slot& slot) {
+    if (slot.paused) return false;
+    slot.paused = true;
+    if (!slot.busy && !slot.done) slot.state = "paused";
+    slot.news.push_back("paused: takes no new phone");
+    return true;
+}
+
+bool slotResume(Slot& slot) {
+    if (!slot.paused) return false;
+    slot.paused = false;
+    if (!slot.busy && !slot.done && !slot.quarantined) slot.state = "waiting for a phone";
+    slot.news.push_back("resumed: takes phones again");
+    return true;
+}
+
+void slotLabel(Slot& slot, const std::string& label) {
+    if (slot.busy && slot.phone.started)
+        slot.phone.label = label;
+    else
+        slot.label = label;
+}
+
+const std::string& slotLabelNow(const Slot& slot) {
+    return slot.busy && slot.phone.started ? slot.phone.label : slot.label;
+}
+
 std::string slotLine(const Slot& slot, const std::string& state) {
-    return slot.phone.started ? "phone " + std::to_string(slot.phone.number) + ": " + state : state;
+    if (!slot.phone.started) return state;
+    const std::string& label = slot.phone.label;
+    return "phone " + std::to_string(slot.phone.number) +
+           (label.empty() ? "" : " [" + label + "]") + ": " + state;
 }
 
 void slotWorkerStarted(Slot& slot, const std::vector<ImageFacts>& images,
@@ -299,9 +331,9 @@ SlotAction slotTick(Slot& slot, int64_t nowMs, bool stationStopping) {
         slot.killedMs = nowMs;
         return SlotAction::Kill;
     }
-    if (stationStopping && !slot.phone.started) {
-        // q: a slot that waits for a phone stops at once.
-        slot.stop = SlotStop::Quiet;
+    if ((stationStopping || slot.paused) && !slot.phone.started) {
+        // q or a pause: a slot that waits for a phone stops at once.
+        slot.stop = stationStopping ? SlotStop::Quiet : SlotStop::Pause;
         slot.stopAskedMs = nowMs;
         return SlotAction::Stop;
     }
@@ -354,6 +386,12 @@ bool slotWorkerEnded(Slot& slot, const WorkerExit& how, int64_t nowMs, int64_t w
     if (how.abandoned) {
         slot.unusable = "its worker could not be ended";
         slot.done = true;
+    }
+    if (!phone.started && slot.stop == SlotStop::Pause && !stationStopping &&
+        slot.unusable.empty()) {
+        // Paused while it waited for a phone: it waits for its resume.
+        say(slot, slot.paused ? "paused" : "waiting for a phone");
+        return false;
     }
     if (!phone.started) {
         // No phone came: a slot stopped on purpose, or one that cannot be used.

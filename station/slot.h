@@ -27,6 +27,7 @@ constexpr double kAbandonSeconds = 5;
 enum class SlotStop {
     None,
     Quiet,      // no new phone (q): only a slot that waits for one
+    Pause,      // the slot paused: only while it waits for a phone
     Interrupt,  // the phone stops now (Ctrl-C, a termination request)
     Watchdog,   // the worker was silent too long
 };
@@ -62,6 +63,10 @@ struct Slot {
     // Its device has gone (an adapter pulled): it waits for it to come back.
     bool noAdapter = false;
     Json adapter;  // the USB adapter last seen there (null: none)
+    // Told so by the control port: it takes no new phone until resumed.
+    bool paused = false;
+    // The label of its next phone, given before that phone came.
+    std::string label;
 
     // The current worker and its phone.
     bool busy = false;
@@ -121,6 +126,15 @@ std::string slotAdapterSeen(Slot& slot, const Json& adapter);
 
 // Ends the slot's quarantine (its cable was changed); false when it had none.
 bool slotRelease(Slot& slot);
+
+// The slot takes no new phone (one being flashed finishes; a worker waiting
+// for one is stopped) or takes them again; false when it already was so.
+bool slotPause(Slot& slot);
+bool slotResume(Slot& slot);
+// The label of the phone being flashed, or of the next one.
+void slotLabel(Slot& slot, const std::string& label);
+// The label shown for the slot now ("" none).
+const std::string& slotLabelNow(const Slot& slot);
 
 // The slot's text for the screen: its phone and state ("phone 3: loader").
 std::string slotLine(const Slot& slot, const std::string& state);

@@ -12,11 +12,13 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/terminal.h"
+#include "station/control.h"
 #include "station/inputs.h"
 #include "station/job.h"
 #include "station/journal.h"
 #include "station/plain_lines.h"
 #include "station/signals.h"
+#include "station/status_page.h"
 #include "station/supervisor.h"
 #include "station/table.h"
 
@@ -66,7 +68,9 @@ void summary(const Station& station) {
         consolePrint("  no new phones after: %s\n", screenText(station.halt).c_str());
 }
 
-int exitStatus(const Station& station) {
+}  // namespace
+
+int stationExitStatus(const Station& station) {
     if (!station.stopCause.empty()) return kExitInterrupted;
     // It stopped by itself: its files changed, or a record could not be kept.
     if (!station.halt.empty()) return kExitAbort;
@@ -74,8 +78,6 @@ int exitStatus(const Station& station) {
         if (slot.failed > 0 || !slot.unusable.empty()) return kExitVerifyFailed;
     return kExitSuccess;
 }
-
-}  // namespace
 
 OutputFile createLog(const Station& station, const Slot& slot, int32_t number, const char* kind,
                      std::string* path, std::string* error) {
@@ -99,6 +101,19 @@ OutputFile createLog(const Station& station, const Slot& slot, int32_t number, c
 }
 
 namespace {
+
+// The control port and the status page, as asked for.
+bool openControl(Station& station, std::string* token, ControlPort* control, StatusPage* page) {
+    const RunConfig& config = station.config;
+    std::string trouble;
+    if (config.controlToken != nullptr) trouble = readControlToken(config.controlToken, token);
+    if (trouble.empty() && config.control != nullptr)
+        trouble = control->open(config.control, *token);
+    if (trouble.empty() && config.statusPage != nullptr)
+        trouble = page->open(config.statusPage, *token, config.journalFile, station);
+    if (!trouble.empty()) consoleNote("%s", trouble.c_str());
+    return trouble.empty();
+}
 
 // The folder for the logs, made when missing.
 bool makeLogDir(const char* dir) {
@@ -184,6 +199,11 @@ int runStation(int argc, char** argv) {
     }
     if (!openFlashLoader(station.config) || !checkInputs(station) || !outputsAreNoInputs(station))
         return kExitAbort;
+    // Driven and watched from the line: listening before any phone's port opens.
+    std::string token;
+    ControlPort control;
+    StatusPage page;
+    if (!openControl(station, &token, &control, &page)) return kExitAbort;
     if (station.config.logDir != nullptr && !makeLogDir(station.config.logDir)) return kExitAbort;
     Journal journal;
     if (station.config.journalFile != nullptr) {
@@ -219,11 +239,12 @@ int runStation(int argc, char** argv) {
     if (bell == Bell::Default) bell = terminal_output_is_console() ? Bell::Fail : Bell::None;
     BellSignal ringer(bell);
     const std::vector<StationObserver*> observers = {
-        &journal, inPlace ? static_cast<StationObserver*>(&table) : &lines, &ringer};
+        &journal, inPlace ? static_cast<StationObserver*>(&table) : &lines, &ringer, &control,
+        &page};
     stop_requests_catch();
     station.startMs = steadyMs();
-    superviseStation(station, observers);
+    superviseStation(station, observers, control.isOpen() ? &control : nullptr);
     summary(station);
     stop_requests_done();
-    return exitStatus(station);
+    return stationExitStatus(station);
 }

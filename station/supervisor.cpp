@@ -9,6 +9,7 @@
 #include "platform/process.h"
 #include "platform/serial_ports.h"
 #include "platform/terminal.h"
+#include "station/control.h"
 #include "station/plain_lines.h"
 #include "station/signals.h"
 
@@ -51,17 +52,22 @@ const char* causeOf(StopRequest request) {
     }
 }
 
-class Loop {
+class Loop : public ControlActions {
 public:
-    Loop(Station& station, const std::vector<StationObserver*>& observers)
+    Loop(Station& station, const std::vector<StationObserver*>& observers, ControlPort* control)
         : station_(station),
           observers_(observers),
+          control_(control),
           workers_(station.slots.size(), nullptr),
           lookedMs_(station.slots.size(), -kAdapterLookMs),
           results_(station, station.config.onResult) {}
     void run();
+    bool abortPhone(size_t i) override;
+    bool releaseSlot(size_t i) override;
+    void stopStation() override { quit(); }
 
 private:
+    void serveControl(int64_t nowMs);
     void say(const std::string& text, bool urgent);
     void publish(Slot& slot);
     std::string beingFlashed() const;
@@ -79,6 +85,7 @@ private:
 
     Station& station_;
     const std::vector<StationObserver*>& observers_;
+    ControlPort* control_;
     std::vector<Worker*> workers_;   // by slot; null when none runs
     std::vector<int64_t> lookedMs_;  // by slot: its device last looked for
     ResultCommands results_;
@@ -123,6 +130,31 @@ void Loop::release() {
     }
     if (released > 0)
         say(std::to_string(released) + (released == 1 ? " slot" : " slots") + " released", false);
+}
+
+// ABORT from the control port: this phone alone stops, as on Ctrl-C.
+bool Loop::abortPhone(size_t i) {
+    Slot& slot = station_.slots[i];
+    if (!slot.phone.started || !slotInterrupt(slot, "ABORT from the control port", steadyMs()))
+        return false;
+    worker_stop(workers_[i], true);
+    return true;
+}
+
+bool Loop::releaseSlot(size_t i) {
+    Slot& slot = station_.slots[i];
+    if (!slotRelease(slot)) return false;
+    publish(slot);
+    say(slot.name + " released", false);
+    return true;
+}
+
+void Loop::serveControl(int64_t nowMs) {
+    if (control_ == nullptr) return;
+    std::vector<std::string> notes;
+    control_->serve(station_, *this, nowMs, &notes);
+    for (const std::string& note : notes)
+        say(note, false);
 }
 
 void Loop::stopAll(StopRequest request, int64_t nowMs) {
@@ -274,7 +306,8 @@ void Loop::run() {
         for (size_t i = 0; i < workers_.size(); ++i) {
             const Slot& slot = station_.slots[i];
             const bool idle = !slot.busy && !slot.done && slot.unusable.empty();
-            if (idle && !slot.quarantined && !station_.stopping) startWorker(i, now);
+            if (idle && !slot.quarantined && !slot.paused && !station_.stopping)
+                startWorker(i, now);
             // A quarantined slot waits for its release (r) until the station stops.
             active = active || slot.busy || (idle && !station_.stopping);
         }
@@ -288,10 +321,14 @@ void Loop::run() {
         }
         const bool keys = terminal_in_foreground();
         // The result commands are looked at every pass: at least this often.
-        wait_for_workers(workers_.data(), workers_.size(), keys, kRefreshMs);
+        const std::vector<SocketWatch> sockets =
+            control_ != nullptr ? control_->watches() : std::vector<SocketWatch>();
+        wait_for_workers(workers_.data(), workers_.size(), keys, sockets.data(), sockets.size(),
+                         kRefreshMs);
         now = steadyMs();
         stopAll(stop_request_take(), now);
         if (keys) readKeys(now);
+        serveControl(now);
         for (size_t i = 0; i < workers_.size(); ++i) {
             if (workers_[i] != nullptr && readWorker(i, now)) endWorker(i, now, false);
             Slot& slot = station_.slots[i];
@@ -315,6 +352,7 @@ void Loop::run() {
 
 }  // namespace
 
-void superviseStation(Station& station, const std::vector<StationObserver*>& observers) {
-    Loop(station, observers).run();
+void superviseStation(Station& station, const std::vector<StationObserver*>& observers,
+                      ControlPort* control) {
+    Loop(station, observers, control).run();
 }

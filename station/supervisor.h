@@ -8,5 +8,9 @@
 
 #include "station/observer.h"
 
-// Runs until every slot is done (or unusable).
-void superviseStation(Station& station, const std::vector<StationObserver*>& observers);
+class ControlPort;
+
+// Runs until every slot is done (or unusable); control (null: none) is
+// served in the same loop and is one of the observers.
+void superviseStation(Station& station, const std::vector<StationObserver*>& observers,
+                      ControlPort* control);

@@ -105,7 +105,9 @@ std::vector<std::string> tableRows(const Station& station, size_t columns, int64
         quarantine = quarantine || slot.quarantined;
         const bool timing = slot.busy && slot.phone.started;
         rows.push_back(
-            row(screenText(slot.name), slot.verified, slot.failed, screenText(slot.state),
+            row(screenText(slot.name), slot.verified, slot.failed,
+                screenText(slotLabelNow(slot).empty() ? slot.state
+                                                      : "[" + slotLabelNow(slot) + "] " + slot.state),
                 timing ? clockText(static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0) : ""));
     }
     const int64_t ms = nowMs - station.startMs;

@@ -1,9 +1,15 @@
 // The station against several virtual phones: each phone's fate on its own
 // slot, the journal, the logs, the plain lines and the table, phone after
 // phone, its stops, and what makes it take no more phones; and under Wine.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -13,6 +19,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "platform/sha256.h"
 #include "sim/sums.h"
@@ -55,6 +62,85 @@ e2e::Scenario station(const std::vector<sim::PhoneConfig>& phones, double timeou
     s.args = {"a.bin", "/l", "--journal=journal.json", "--log-dir=logs"};
     s.readBack = {"journal.json", "logs/"};
     return s;
+}
+
+// A client of the station's control port, on 127.0.0.1.
+struct ControlClient {
+    int fd = -1;
+    std::string in;
+    explicit ControlClient(uint16_t port) {
+        for (int tries = 0; tries < 300 && fd < 0; ++tries) {
+            fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+            ::close(fd);
+            fd = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~ControlClient() {
+        if (fd >= 0) ::close(fd);
+    }
+    void send(const std::string& text) const {
+        for (size_t at = 0; at < text.size();) {
+            const ssize_t n = ::send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            at += static_cast<size_t>(n);
+        }
+    }
+    // The next reply (EVT lines kept in events), or with text "" the next
+    // EVT line that holds it; "" when the station closed or fell silent.
+    std::string events;
+    std::string next(const std::string& text = "", int timeoutS = 90) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
+        for (;;) {
+            for (size_t end; (end = in.find('\n')) != std::string::npos;) {
+                const std::string got = in.substr(0, end);
+                in.erase(0, end + 1);
+                const bool event = got.compare(0, 4, "EVT ") == 0;
+                if (event) events += got + "\n";
+                if (text.empty() ? !event : event && got.find(text) != std::string::npos)
+                    return got;
+            }
+            pollfd p{fd, POLLIN, 0};
+            char buffer[4096];
+            const ssize_t n = ::poll(&p, 1, 200) > 0 ? ::recv(fd, buffer, sizeof buffer, 0) : -1;
+            if (n == 0 || std::chrono::steady_clock::now() > until) return "";
+            if (n > 0) in.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    std::string ask(const std::string& command) {
+        send(command + "\n");
+        return next();
+    }
+    // Until each text has come in an EVT line after the last ones awaited.
+    size_t cursor = 0;
+    bool await(const std::vector<std::string>& texts) {
+        size_t last = cursor;
+        for (const std::string& text : texts) {
+            size_t at;
+            while ((at = events.find(text, cursor)) == std::string::npos)
+                if (next(text).empty()) return false;
+            last = std::max(last, at + text.size());
+        }
+        cursor = last;
+        return true;
+    }
+};
+
+uint16_t freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 class Station : public e2e::NativeOrWine {};
@@ -396,6 +482,126 @@ TEST_P(Station, AJobOnALine) {
                                  "B,4,0,4,0.0,,a.bin: CRC mismatch\r?\n"
                                  "all,8,4,4,50.0,[0-9]+\\.[0-9],a.bin: CRC mismatch\r?\n")))
         << stats.output;
+}
+
+// A fixture labels, pauses, aborts and releases through the control port
+// while the factory's system subscribes; what clients send wrong is answered
+// (a wrong token, a 9th client, a 5 KiB line, binary bytes, a client that
+// never reads) and touches no phone.
+TEST_P(Station, DrivenThroughItsControlPort) {
+    e2e::Scenario s = station({phone(), phone()});
+    for (sim::PhoneConfig& p : s.stationPhones)
+        p.paceLine = true;
+    s.stationPhones[1].crcXor = 0x1;
+    s.stationRuns = 3;
+    s.files["a.bin"] = e2e::crcImage(70000);
+    s.files["token.txt"] = "s3cret\r\n";
+    const uint16_t port = freePort();
+    const uint16_t page = freePort();
+    s.args = {"a.bin",
+              "/l",
+              "--repeat",
+              "--quarantine=1",
+              "--journal=journal.json",
+              "--control-token=token.txt",
+              "--control=localhost:" + std::to_string(port),
+              "--status-page=127.0.0.1:" + std::to_string(page)};
+    std::thread fixture;
+    std::string events;
+    e2e::Key start(0, "");
+    start.action = [&](int, const std::string&) {
+        fixture = std::thread([&] {
+            ControlClient wrong(port);
+            EXPECT_EQ(wrong.ask("HELLO"), "ERR auth AUTH with the station's token first");
+            EXPECT_EQ(wrong.next(), "");  // closed
+            ControlClient c(port);
+            std::vector<std::unique_ptr<ControlClient>> more;
+            for (size_t i = 0; i < 8; ++i) {
+                more.push_back(std::make_unique<ControlClient>(port));
+                EXPECT_EQ(more.back()->ask(i < 7 ? "AUTH s3cret" : "STATUS"),
+                          i < 7 ? "OK" : "ERR busy 8 clients are connected");
+            }
+            more.clear();
+            ControlClient longer(port);
+            longer.send("AUTH s3cret\n" + std::string(5000, 'x') + "\nHELLO\n");
+            EXPECT_EQ(longer.next(), "OK");
+            EXPECT_EQ(longer.next(), "ERR too-long a line over 4096 bytes");
+            EXPECT_EQ(longer.next(), "");
+            EXPECT_EQ(c.ask("AUTH s3cret"), "OK");
+            EXPECT_EQ(c.ask(std::string("\x01\xff\0z", 4)),
+                      "ERR syntax a command is printable text");
+            ControlClient deaf(port);
+            deaf.send("AUTH s3cret\nSUBSCRIBE\n");
+            std::string flood;
+            for (int i = 0; i < 1000; ++i)
+                flood += "STATUS\n";
+            for (int i = 0; i < 40; ++i)
+                deaf.send(flood);
+            EXPECT_TRUE(std::regex_match(c.ask("hello"),
+                                         std::regex(R"(OK \{"version":.*"slots":\["A","B"\]\})")));
+            EXPECT_EQ(c.ask("SUBSCRIBE"), "OK");
+            EXPECT_EQ(c.ask("LABEL A IMEI 35-209900-176148-1"), "OK");
+            EXPECT_TRUE(c.await({R"({"event":"quarantine","slot":"B")"}));
+            EXPECT_EQ(c.ask("RELEASE B"), "OK");
+            EXPECT_TRUE(c.await({R"("slot":"A","state":"image 1/1","phone":2)",
+                                 R"("slot":"B","state":"image 1/1","phone":2)"}))
+                << c.events;
+            EXPECT_EQ(c.ask("ABORT A"), "OK");
+            EXPECT_EQ(c.ask("PAUSE A"), "OK");
+            EXPECT_TRUE(
+                c.await({R"("result":"interrupted")", R"({"event":"quarantine","slot":"B")"}));
+            const std::string reply = c.ask("STATUS");
+            const Json status =
+                Json::parse(reply.substr(std::min<size_t>(3, reply.size())), nullptr, false);
+            EXPECT_EQ(status.is_object() ? status["slots"][0]["paused"] : Json(), true) << reply;
+            EXPECT_EQ(status.is_object() ? status["slots"][1]["quarantined"] : Json(), true);
+            // The page's status is STATUS's, for the token only.
+            for (const char* token : {"", "Authorization: Bearer s3cret\r\n"}) {
+                ControlClient http(page);
+                http.send(std::string("GET /status.json HTTP/1.0\r\nConnection: close\r\n") +
+                          token + "\r\n");
+                const timeval wait{10, 0};
+                ::setsockopt(http.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+                char part[4096];
+                for (ssize_t n; (n = ::recv(http.fd, part, sizeof part, 0)) > 0;)
+                    http.in.append(part, static_cast<size_t>(n));
+                EXPECT_NE(http.in.find(*token ? "HTTP/1.1 200" : "HTTP/1.1 401"),
+                          std::string::npos);
+                EXPECT_EQ(http.in.find(R"("paused":true,"quarantined":false)") != std::string::npos,
+                          *token != 0)
+                    << http.in;
+            }
+            EXPECT_EQ(c.ask("RESUME A"), "OK");
+            EXPECT_EQ(c.ask("resume a"), "ERR state slot A is not paused");
+            EXPECT_EQ(c.ask("RELEASE A"), "ERR state slot A is not quarantined");
+            EXPECT_EQ(c.ask("ABORT Z"), "ERR unknown-slot no slot 'Z'");
+            EXPECT_EQ(c.ask("STOP"), "OK");
+            EXPECT_TRUE(c.await({R"({"event":"end","exit_status":2})"}));
+            events = c.events;
+        });
+    };
+    s.keys = {start};
+    const e2e::Result r = run(s);
+    if (fixture.joinable()) fixture.join();
+    ASSERT_FALSE(r.timedOut) << r.output;
+    EXPECT_EQ(r.exitStatus, 2) << r.output << r.errors;
+    const auto journal = records(r.files.at("journal.json"));
+    EXPECT_EQ(result(journal, "A1") + result(journal, "A2") + result(journal, "B1") +
+                  result(journal, "B2"),
+              "verifiedinterruptedfailedfailed");
+    EXPECT_EQ(journal.at("A1")["label"], "IMEI 35-209900-176148-1");
+    EXPECT_EQ(journal.at("A2")["reason"], "ABORT from the control port");
+    EXPECT_EQ(journal.at("B2")["label"], nullptr);
+    // Every record as the journal has it, as it happened.
+    std::stringstream lines(r.files.at("journal.json"));
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_NE(events.find("EVT {\"event\":\"record\",\"record\":" + line + "}"),
+                  std::string::npos)
+            << line;
+    for (const char* said : {"refused: 8 clients are connected",
+                             "disconnected: it did not read its events (over 1 MiB waiting)",
+                             "[A] phone 1 [IMEI 35-209900-176148-1]: verified", "B released"})
+        EXPECT_NE(r.output.find(said), std::string::npos) << said << "\n" << r.output;
 }
 
 NATIVE_AND_WINE(Station);

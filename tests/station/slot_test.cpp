@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "platform/process.h"
+#include "station/control.h"
 #include "station/signals.h"
 #include "station/stats.h"
 #include "station/table.h"
@@ -298,6 +300,74 @@ TEST(Table, RowsFitTheTerminal) {
         }
     }
     EXPECT_EQ(elide("a long state", 8), "a lon...");
+}
+
+// The control port's conversation, a line of bytes a row: each reply, and
+// what it did to the slots (A flashes its phone 1, B is quarantined).
+TEST(Control, EachLineItsReply) {
+    struct Actions : ControlActions {
+        Station* station = nullptr;
+        std::string done;
+        bool abortPhone(size_t i) override {
+            done += "abort " + std::to_string(i) + ";";
+            return station->slots[i].phone.started;
+        }
+        bool releaseSlot(size_t i) override { return slotRelease(station->slots[i]); }
+        void stopStation() override { done += "stop;"; }
+    };
+    // clang-format off
+    const struct {
+        const char* token;
+        std::string in;
+        const char* out;    // a regular expression for all that was queued
+        const char* after;  // A's paused, label, next label; B's paused, quarantined; actions
+        bool closed;
+    } rows[] = {
+        {"", "hello\r\n", R"(OK \{"version":"[^"]*","schema":1,"station":"s1","job":null,"slots":\["A","B"\]\}\n)", "0,,;0,1;", false},
+        {"", "STATUS\n", R"(OK \{.*"slots":\[\{"slot":"A",.*"state":"image 1/2",.*"phone":1,.*"quarantined":true.*"verified":3,"failed":4,.*\}\n)", "0,,;0,1;", false},
+        {"", "PAUSE\nRESUME b\nresume B\n", "OK\nOK\nERR state slot B is not paused\n", "1,,;0,1;", false},
+        {"", "PAUSE A\nPAUSE A\nPAUSE Z\nPAUSE A B\n", "OK\nERR state slot A is paused\nERR unknown-slot no slot 'Z'\nERR syntax PAUSE \\[SLOT\\]\n", "1,,;0,1;", false},
+        {"", "LABEL a  IMEI 35 <b>x</b> \n", "OK\n", "0,IMEI 35 <b>x</b>,;0,1;", false},
+        {"", "LABEL B " + std::string(65, 'x') + "\nLABEL B\n", "ERR syntax a label is 1 to 64 printable characters\nERR syntax LABEL SLOT TEXT\n", "0,,;0,1;", false},
+        {"", "RELEASE B\nRELEASE B\nABORT A\nABORT B\nSTOP\nSTOP now\n", "OK\nERR state slot B is not quarantined\nOK\nERR state slot B has no phone being flashed\nOK\nERR syntax STOP takes nothing more\n", "0,,;0,0;abort 0;abort 1;stop;", false},
+        {"", std::string("HELLO\0\xff\n", 8), "ERR syntax a command is printable text\n", "0,,;0,1;", false},
+        {"", "FLASH A\n\n \nAUTH x\n", "ERR unknown-command 'FLASH': HELLO, STATUS, PAUSE, RESUME, LABEL, RELEASE, ABORT, STOP, SUBSCRIBE\nOK\n", "0,,;0,1;", false},
+        {"", std::string(5000, 'S') + "\nHELLO\n", "ERR too-long a line over 4096 bytes\n", "0,,;0,1;", true},
+        {"t0k", "HELLO\nSTOP\n", "ERR auth AUTH with the station's token first\n", "0,,;0,1;", true},
+        {"t0k", "AUTH t0\n", "ERR auth AUTH with the station's token first\n", "0,,;0,1;", true},
+        {"t0k", "auth t0k\nSTOP\n", "OK\nOK\n", "0,,;0,1;stop;", false},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.in.substr(0, 60));
+        Station station;
+        station.identity.station = "s1";
+        for (const char* name : {"A", "B"}) {
+            Slot slot;
+            slot.name = name;
+            station.slots.push_back(slot);
+        }
+        slotWorkerStarted(station.slots[0], {ImageFacts{}, ImageFacts{}}, "", 0, 0);
+        slotFeed(station.slots[0], kIrom.data(), kIrom.size(), 10);
+        slotFeed(station.slots[0], kImage.data(), kImage.size(), 10);
+        station.slots[0].verified = 3;
+        station.slots[1].failed = 4;
+        station.slots[1].quarantined = true;
+        Actions actions;
+        actions.station = &station;
+        ControlSession session(station, actions, row.token);
+        // Byte by byte as a slow client sends, or all at once.
+        for (size_t i = 0; i < row.in.size(); i += 3)
+            session.feed(row.in.data() + i, std::min<size_t>(3, row.in.size() - i), 50);
+        EXPECT_TRUE(std::regex_match(session.out, std::regex(row.out))) << session.out;
+        const Slot& a = station.slots[0];
+        const Slot& b = station.slots[1];
+        EXPECT_EQ(std::to_string(a.paused) + "," + a.phone.label + "," + a.label + ";" +
+                      std::to_string(b.paused) + "," + std::to_string(b.quarantined) + ";" +
+                      actions.done,
+                  row.after);
+        EXPECT_EQ(session.closing, row.closed);
+    }
 }
 
 // A stop request is taken once: the loop that took it sleeps again.
