@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -eq 0 ]] && targets=(command_line replies loader images)
+[[ ${#targets[@]} -eq 0 ]] && targets=(command_line replies loader images control)
 bin=build/fuzz/tests/fuzz
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
