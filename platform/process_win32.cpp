@@ -1,8 +1,10 @@
 // Workers on Windows: CreateProcess in a process group of its own, a named
 // pipe for the events read with overlapped reads, one wait on all of their
 // events, the console and the stop request.
-// Winsock before windows.h.
+// clang-format off
+#include <winsock2.h>  // before windows.h
 #include <windows.h>
+// clang-format on
 
 #include <atomic>
 #include <new>
