@@ -1,6 +1,9 @@
 // What a Socket is on this platform: for the sockets and the one wait.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #ifdef _WIN32
 #include <winsock2.h>
 struct Socket {
@@ -12,3 +15,10 @@ struct Socket {
     int fd = -1;
 };
 #endif
+
+struct addrinfo;
+// The system's sockets can be used (Windows: Winsock started, once).
+bool socket_system_ready();
+// The addresses of host:port to listen on; null with the reason in *error
+// (when error is not null). Freed with freeaddrinfo.
+addrinfo* socket_resolve(const std::string& host, uint16_t port, std::string* error);

@@ -15,33 +15,6 @@
 
 namespace {
 
-bool loopback(const sockaddr* address) {
-    if (address->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-    }
-    if (address->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-        return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr) != 0;
-    }
-    return false;
-}
-
-addrinfo* resolve(const std::string& host, uint16_t port, std::string* error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    const int failed = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-    if (failed != 0) {
-        if (error != nullptr) *error = gai_strerror(failed);
-        return nullptr;
-    }
-    return found;
-}
-
 Socket* wrap(int fd) {
     Socket* socket = new (std::nothrow) Socket;
     if (socket == nullptr) {
@@ -54,18 +27,12 @@ Socket* wrap(int fd) {
 
 }  // namespace
 
-bool socket_is_loopback(const std::string& host) {
-    addrinfo* found = resolve(host, 1, nullptr);
-    if (found == nullptr) return false;
-    bool all = true;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next)
-        all = all && loopback(a->ai_addr);
-    freeaddrinfo(found);
-    return all;
+bool socket_system_ready() {
+    return true;
 }
 
 Socket* socket_listen(const std::string& host, uint16_t port, std::string* error) {
-    addrinfo* found = resolve(host, port, error);
+    addrinfo* found = socket_resolve(host, port, error);
     if (found == nullptr) return nullptr;
     int fd = -1;
     for (const addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {

@@ -11,14 +11,6 @@
 
 namespace {
 
-bool started() {
-    static const bool ok = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    return ok;
-}
-
 std::string failure(int code) {
     char text[256] = "";
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -28,38 +20,6 @@ std::string failure(int code) {
                                 message.back() == ' ' || message.back() == '.'))
         message.pop_back();
     return message.empty() ? "error " + std::to_string(code) : message;
-}
-
-bool loopback(const sockaddr* address) {
-    if (address->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-    }
-    if (address->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-        static const unsigned char one[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        return std::memcmp(&v6->sin6_addr, one, sizeof one) == 0;
-    }
-    return false;
-}
-
-addrinfo* resolve(const std::string& host, uint16_t port, std::string* error) {
-    if (!started()) {
-        if (error != nullptr) *error = "Winsock did not start";
-        return nullptr;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    const int failed = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-    if (failed != 0) {
-        if (error != nullptr) *error = failure(failed);
-        return nullptr;
-    }
-    return found;
 }
 
 // Its own event for the one wait; not inherited by a worker.
@@ -80,18 +40,16 @@ Socket* wrap(SOCKET handle, long events) {
 
 }  // namespace
 
-bool socket_is_loopback(const std::string& host) {
-    addrinfo* found = resolve(host, 1, nullptr);
-    if (found == nullptr) return false;
-    bool all = true;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next)
-        all = all && loopback(a->ai_addr);
-    freeaddrinfo(found);
-    return all;
+bool socket_system_ready() {
+    static const bool ok = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return ok;
 }
 
 Socket* socket_listen(const std::string& host, uint16_t port, std::string* error) {
-    addrinfo* found = resolve(host, port, error);
+    addrinfo* found = socket_resolve(host, port, error);
     if (found == nullptr) return nullptr;
     SOCKET handle = INVALID_SOCKET;
     for (const addrinfo* a = found; a != nullptr && handle == INVALID_SOCKET; a = a->ai_next) {

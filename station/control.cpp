@@ -114,13 +114,7 @@ Json helloJson(const Station& station) {
 
 Json statusJson(const Station& station, int64_t nowMs) {
     Json slots = Json::array();
-    int32_t verified = 0;
-    int32_t failed = 0;
-    int32_t interrupted = 0;
     for (const Slot& slot : station.slots) {
-        verified += slot.verified;
-        failed += slot.failed;
-        interrupted += slot.interrupted;
         const std::string& label = slotLabelNow(slot);
         const bool writing = slot.busy && slot.fraction >= 0;
         slots.push_back(
@@ -140,6 +134,7 @@ Json statusJson(const Station& station, int64_t nowMs) {
                              ? Json(static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0)
                              : Json()}});
     }
+    const auto [verified, failed, interrupted] = stationCounts(station);
     const int64_t ms = nowMs - station.startMs;
     const int32_t phones = verified + failed;
     return {{"station", station.identity.station},

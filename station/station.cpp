@@ -35,16 +35,10 @@ void summary(const Station& station) {
     if (consoleOutputLost()) return;
     consoleWrite("\nStation summary\n");
     if (!station.identity.jobName.empty()) consolePrint("  %s\n", jobText(station).c_str());
-    int32_t verified = 0;
-    int32_t failed = 0;
-    int32_t interrupted = 0;
     const auto interruptedText = [](int32_t n) {
         return n > 0 ? ", " + std::to_string(n) + " interrupted" : std::string();
     };
     for (const Slot& slot : station.slots) {
-        verified += slot.verified;
-        failed += slot.failed;
-        interrupted += slot.interrupted;
         consolePrint(
             "  %s (%s): %d verified, %d failed%s%s%s\n", slot.name.c_str(),
             screenText(slot.device).c_str(), static_cast<int>(slot.verified),
@@ -60,6 +54,7 @@ void summary(const Station& station) {
         }
     }
     const int64_t ms = steadyMs() - station.startMs;
+    const auto [verified, failed, interrupted] = stationCounts(station);
     consolePrint("  all: %d verified, %d failed%s in %s%s\n", static_cast<int>(verified),
                  static_cast<int>(failed), interruptedText(interrupted).c_str(),
                  clockText(static_cast<double>(ms) / 1000.0).c_str(),
@@ -69,6 +64,16 @@ void summary(const Station& station) {
 }
 
 }  // namespace
+
+PhoneCounts stationCounts(const Station& station) {
+    PhoneCounts counts;
+    for (const Slot& slot : station.slots) {
+        counts.verified += slot.verified;
+        counts.failed += slot.failed;
+        counts.interrupted += slot.interrupted;
+    }
+    return counts;
+}
 
 int stationExitStatus(const Station& station) {
     if (!station.stopCause.empty()) return kExitInterrupted;

@@ -46,6 +46,13 @@ std::string yieldText(int32_t verified, int32_t failed, int64_t ms);
 // then "...-3.2.log"); kNoOutputFile with the reason in *error.
 OutputFile createLog(const Station& station, const Slot& slot, int32_t number, const char* kind,
                      std::string* path, std::string* error);
+// The phones of all its slots.
+struct PhoneCounts {
+    int32_t verified = 0;
+    int32_t failed = 0;
+    int32_t interrupted = 0;
+};
+PhoneCounts stationCounts(const Station& station);
 // The exit status of a station whose loop has ended.
 int stationExitStatus(const Station& station);
 // The phones being flashed now (announced, their worker not ended).

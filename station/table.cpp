@@ -94,22 +94,17 @@ std::vector<std::string> tableRows(const Station& station, size_t columns, int64
     std::vector<std::string> rows;
     if (!station.identity.jobName.empty())
         rows.push_back(elide(screenText(jobText(station)), usable));
-    int32_t verified = 0;
     bool quarantine = false;
-    int32_t failed = 0;
-    int32_t interrupted = 0;
     for (const Slot& slot : station.slots) {
-        verified += slot.verified;
-        failed += slot.failed;
-        interrupted += slot.interrupted;
         quarantine = quarantine || slot.quarantined;
         const bool timing = slot.busy && slot.phone.started;
-        rows.push_back(
-            row(screenText(slot.name), slot.verified, slot.failed,
-                screenText(slotLabelNow(slot).empty() ? slot.state
-                                                      : "[" + slotLabelNow(slot) + "] " + slot.state),
-                timing ? clockText(static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0) : ""));
+        rows.push_back(row(
+            screenText(slot.name), slot.verified, slot.failed,
+            screenText(slotLabelNow(slot).empty() ? slot.state
+                                                  : "[" + slotLabelNow(slot) + "] " + slot.state),
+            timing ? clockText(static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0) : ""));
     }
+    const auto [verified, failed, interrupted] = stationCounts(station);
     const int64_t ms = nowMs - station.startMs;
     const std::string yield = yieldText(verified, failed, ms);
     // The station's own time stands where a slot's phone time does.
