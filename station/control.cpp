@@ -305,7 +305,11 @@ void ControlPort::serve(Station& station, ControlActions& actions, int64_t nowMs
 void ControlPort::readClients(int64_t nowMs) {
     char buffer[4096];
     for (ControlClient* client : clients_) {
-        for (int reads = 0; reads < kReadsPerPass && !client->session.closing; ++reads) {
+        // One that does not read its replies is not read either: it is
+        // disconnected, not given ever more memory.
+        for (int reads = 0; reads < kReadsPerPass && !client->session.closing &&
+                            client->session.out.size() <= kMaxControlQueue;
+             ++reads) {
             const long n = socket_read(client->socket, buffer, sizeof buffer);
             if (n < 0) break;
             // Its replies still go out if it only closed its sending side.

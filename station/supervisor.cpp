@@ -135,7 +135,9 @@ void Loop::release() {
 // ABORT from the control port: this phone alone stops, as on Ctrl-C.
 bool Loop::abortPhone(size_t i) {
     Slot& slot = station_.slots[i];
-    if (!slot.phone.started || !slotInterrupt(slot, "ABORT from the control port", steadyMs()))
+    // A phone whose end has come keeps its result.
+    if (!slot.phone.started || slot.ended ||
+        !slotInterrupt(slot, "ABORT from the control port", steadyMs()))
         return false;
     worker_stop(workers_[i], true);
     return true;

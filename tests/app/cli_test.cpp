@@ -498,6 +498,13 @@ TEST(Cli, AnOutputThatIsAnInputIsRefused) {
         {{"--log-dir=a.bin"}, "a.bin: the log folder is a.bin"},
         {{"--journal=/dev/full"},
          "/dev/full: the journal must be a regular file (it is synced to the disk)\n"},
+        // A control port or a page open to the network, without a token.
+        {{"--control=0.0.0.0:7070"},
+         "--control=0.0.0.0:7070: not a loopback address; a control port open to the network "
+         "needs --control-token=FILE\n"},
+        {{"--status-page=localhost"}, "--status-page=localhost: HOST:PORT, such as 127.0.0.1:8080"},
+        {{"--control-token=missing.txt", "--status-page=[::]:8080"},
+         "--control-token=missing.txt: "},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"a.bin", "/l"};
