@@ -244,7 +244,8 @@ void wait_for_workers(Worker* const* workers, size_t count, bool keys, const Soc
     for (size_t i = 0; i < count; ++i)
         if (workers[i] != nullptr) fds.push_back({workers[i]->events[0], POLLIN, 0});
     for (size_t i = 0; i < socketCount; ++i) {
-        const short events = static_cast<short>(POLLIN | (sockets[i].write ? POLLOUT : 0));
+        const short events =
+            static_cast<short>((sockets[i].read ? POLLIN : 0) | (sockets[i].write ? POLLOUT : 0));
         fds.push_back({sockets[i].socket->fd, events, 0});
     }
     if (stop_pipe[0] >= 0) fds.push_back({stop_pipe[0], POLLIN, 0});

@@ -10,10 +10,13 @@
 struct Socket;
 
 // What the one wait watches of a socket: readable (a client's line, a new
-// client on a listening socket, a close) and, when write, writable.
+// client on a listening socket, a close) unless not read, and writable when
+// write. A close or an error always wakes it. (Windows wakes once for what
+// came, until the socket is read again.)
 struct SocketWatch {
     Socket* socket = nullptr;
     bool write = false;
+    bool read = true;
 };
 
 // "HOST:PORT" ("127.0.0.1:7070", "[::1]:7070", "localhost:7070") split;

@@ -426,7 +426,10 @@ void ControlPort::finish(const Station& station) {
         flush(nullptr);
         std::vector<SocketWatch> watching;
         for (const ControlClient* client : clients_)
-            watching.push_back({client->socket, true});
+            watching.push_back({client->socket, true, false});  // what they send is not read now
+        // The loop has ended: a stop has nothing left to stop, and would end
+        // each wait at once.
+        stop_request_take();
         wait_for_workers(nullptr, 0, false, watching.data(), watching.size(), 100);
     }
 }

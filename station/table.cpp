@@ -98,11 +98,13 @@ std::vector<std::string> tableRows(const Station& station, size_t columns, int64
     for (const Slot& slot : station.slots) {
         quarantine = quarantine || slot.quarantined;
         const bool timing = slot.busy && slot.phone.started;
-        rows.push_back(row(
-            screenText(slot.name), slot.verified, slot.failed,
-            screenText(slotLabelNow(slot).empty() ? slot.state
-                                                  : "[" + slotLabelNow(slot) + "] " + slot.state),
-            timing ? clockText(static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0) : ""));
+        const std::string& label = slotLabelNow(slot);
+        // A slot paused while its phone is flashed, or after it, says so too.
+        const std::string paused = slot.paused && slot.state != "paused" ? "(paused) " : "";
+        rows.push_back(
+            row(screenText(slot.name), slot.verified, slot.failed,
+                screenText(paused + (label.empty() ? "" : "[" + label + "] ") + slot.state),
+                timing ? clockText(static_cast<double>(nowMs - slot.phoneStartMs) / 1000.0) : ""));
     }
     const auto [verified, failed, interrupted] = stationCounts(station);
     const int64_t ms = nowMs - station.startMs;

@@ -367,6 +367,9 @@ TEST(Control, EachLineItsReply) {
                       actions.done,
                   row.after);
         EXPECT_EQ(session.closing, row.closed);
+        // A slot paused while its phone is flashed says so on the screen.
+        EXPECT_EQ(tableRows(station, 120, 50, "")[0].find("(paused) image") != std::string::npos,
+                  a.paused);
     }
 }
 
